@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the Linux library and tool, then runs the demo: a simulated device
+# on a pseudo-terminal, polled through the real library. No hardware needed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake --preset linux >/dev/null
+cmake --build --preset linux >/dev/null
+exec build/linux/kestrin demo "$@"

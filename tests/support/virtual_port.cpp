@@ -1,0 +1,103 @@
+#include "virtual_port.h"
+
+#include "port_io.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+VirtualPort* active = nullptr;
+
+// A reader that loops without end would hang the test run; this many reads
+// is far beyond any scenario the tests script.
+constexpr std::size_t readLimit = 50'000'000;
+
+[[noreturn]] void die(const char* why)
+{
+    std::fprintf(stderr, "virtual port: %s\n", why);
+    std::abort();
+}
+
+} // namespace
+
+VirtualPort::VirtualPort(std::uint32_t startTick, std::uint32_t readWaitMs)
+    : startTick_(startTick), readWaitMs_(std::max<std::uint32_t>(readWaitMs, 1))
+{
+    active = this;
+}
+
+VirtualPort::~VirtualPort()
+{
+    if (active == this) {
+        active = nullptr;
+    }
+}
+
+void VirtualPort::send(std::uint64_t atMs, const std::string& bytes, std::uint64_t gapMs)
+{
+    for (const char c : bytes) {
+        pending_.push_back({atMs, static_cast<unsigned char>(c)});
+        atMs += gapMs;
+    }
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const Arrival& a, const Arrival& b) { return a.atMs < b.atMs; });
+}
+
+std::string VirtualPort::unread() const
+{
+    std::string rest;
+    for (const Arrival& a : pending_) {
+        rest.push_back(static_cast<char>(a.byte));
+    }
+    return rest;
+}
+
+int VirtualPort::read(void* handle, unsigned char* destination, int count, int* delivered)
+{
+    if (handle != this) {
+        die("read on a handle other than the one the test passed");
+    }
+    if (count != 1) {
+        die("read asked for other than exactly one byte");
+    }
+    if (++reads_ > readLimit) {
+        die("read limit exceeded: the reader never stops");
+    }
+    *delivered = 0;
+    if (failing_) {
+        nowMs_ += readWaitMs_;
+        return 0;
+    }
+    if (pending_.empty() || pending_.front().atMs > nowMs_ + readWaitMs_) {
+        nowMs_ += readWaitMs_;
+        return 1;
+    }
+    // A byte already waiting, or one arriving within the wait, ends the read
+    // when it arrives.
+    nowMs_ = std::max(nowMs_, pending_.front().atMs);
+    *destination = pending_.front().byte;
+    pending_.pop_front();
+    *delivered = 1;
+    ++delivered_;
+    return 1;
+}
+
+VirtualPort& activeVirtualPort()
+{
+    if (active == nullptr) {
+        die("no virtual port is active");
+    }
+    return *active;
+}
+
+int readPort(void* port, unsigned char* destination, int count, int* delivered)
+{
+    return activeVirtualPort().read(port, destination, count, delivered);
+}
+
+std::uint32_t tickCount()
+{
+    return activeVirtualPort().tick();
+}

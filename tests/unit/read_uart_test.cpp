@@ -1,0 +1,147 @@
+// The timed byte reader on a virtual clock.
+#include "read_uart.h"
+#include "virtual_port.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+namespace {
+
+using Buffer = std::array<unsigned char, 8>;
+
+Buffer filled(unsigned char value)
+{
+    Buffer b;
+    b.fill(value);
+    return b;
+}
+
+std::string text(const Buffer& b, int n)
+{
+    return std::string(b.begin(), b.begin() + n);
+}
+
+TEST(ReadUart, NonPositiveCountReadsNothing)
+{
+    for (const int count : {0, -1, -2147483647 - 1}) {
+        VirtualPort port;
+        port.send(0, "abc");
+        Buffer buffer = filled(0xEE);
+        EXPECT_EQ(readUart(port.handle(), buffer.data(), count), 0);
+        EXPECT_EQ(port.reads(), 0u);
+        EXPECT_EQ(buffer, filled(0xEE));
+        EXPECT_EQ(port.unread(), "abc");
+    }
+}
+
+TEST(ReadUart, WaitingBytesTakeExactlyOneReadEach)
+{
+    VirtualPort port;
+    port.send(0, "hello, world");
+    Buffer buffer = filled(0xEE);
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 5), 5);
+    EXPECT_EQ(port.reads(), 5u);
+    EXPECT_EQ(text(buffer, 5), "hello");
+    EXPECT_EQ(buffer[5], 0xEE);
+    EXPECT_EQ(port.unread(), ", world");
+    EXPECT_EQ(port.elapsedMs(), 0u);
+}
+
+TEST(ReadUart, SilentPortStopsAtFirstCheckBeyondIdleLimit)
+{
+    // Reads end at 1000, 2000, ... ms. At 5000 ms the port has been silent
+    // for exactly the limit, which is not yet beyond it.
+    VirtualPort port(1000, 1000);
+    Buffer buffer = filled(0xEE);
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 4), 0);
+    EXPECT_EQ(port.elapsedMs(), 6000u);
+    EXPECT_EQ(port.reads(), 6u);
+    EXPECT_EQ(buffer, filled(0xEE));
+}
+
+TEST(ReadUart, ExactlyTheIdleLimitOfSilenceKeepsReading)
+{
+    VirtualPort port(0, 5000);
+    port.send(7000, "x");
+    Buffer buffer{};
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 1), 1);
+    EXPECT_EQ(buffer[0], 'x');
+    EXPECT_EQ(port.reads(), 2u);
+}
+
+TEST(ReadUart, OneMillisecondBeyondTheIdleLimitStops)
+{
+    VirtualPort port(0, 5001);
+    port.send(7000, "x");
+    Buffer buffer{};
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 1), 0);
+    EXPECT_EQ(port.reads(), 1u);
+    EXPECT_EQ(port.unread(), "x");
+}
+
+TEST(ReadUart, SpinningPortStopsOneMillisecondPastTheLimit)
+{
+    // Reads that return at once (1 ms here) poll until the first check past
+    // the limit; a byte due 1 ms later is left in the port.
+    VirtualPort port(0, 1);
+    port.send(5002, "x");
+    Buffer buffer{};
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 1), 0);
+    EXPECT_EQ(port.elapsedMs(), 5001u);
+    EXPECT_EQ(port.reads(), 5001u);
+    EXPECT_EQ(port.unread(), "x");
+}
+
+TEST(ReadUart, TricklingBytesKeepTheReaderWaiting)
+{
+    // 6 bytes, 4990 ms apart: almost 25 s for the whole transfer.
+    VirtualPort port(0, 10);
+    port.send(4990, "abcdef", 4990);
+    Buffer buffer{};
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 6), 6);
+    EXPECT_EQ(text(buffer, 6), "abcdef");
+    EXPECT_EQ(port.elapsedMs(), 6u * 4990u);
+}
+
+TEST(ReadUart, LongGapKeepsEarlierBytesAndLeavesTheRestUntouched)
+{
+    VirtualPort port(0, 10);
+    port.send(0, "abc");
+    port.send(9000, "def");
+    Buffer buffer = filled(0xEE);
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 6), 3);
+    EXPECT_EQ(text(buffer, 3), "abc");
+    EXPECT_EQ(buffer[3], 0xEE);
+    EXPECT_EQ(buffer[5], 0xEE);
+    EXPECT_EQ(port.unread(), "def");
+    EXPECT_EQ(port.elapsedMs(), 5010u);
+}
+
+TEST(ReadUart, TickWrapDoesNotEndTheReadEarly)
+{
+    // The tick wraps 100 ms after entry, then again in the middle of a gap.
+    VirtualPort silent(0xFFFFFFFFu - 99, 10);
+    Buffer buffer{};
+    EXPECT_EQ(readUart(silent.handle(), buffer.data(), 2), 0);
+    EXPECT_EQ(silent.elapsedMs(), 5010u);
+
+    VirtualPort trickle(0xFFFFFFFFu - 2999, 10);
+    trickle.send(2000, "ab", 4000);
+    EXPECT_EQ(readUart(trickle.handle(), buffer.data(), 2), 2);
+    EXPECT_EQ(text(buffer, 2), "ab");
+}
+
+TEST(ReadUart, FailingReadsCountAsSilence)
+{
+    VirtualPort port(0, 1);
+    port.send(0, "abc");
+    port.failReads();
+    Buffer buffer = filled(0xEE);
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 3), 0);
+    EXPECT_EQ(port.elapsedMs(), 5001u);
+    EXPECT_EQ(buffer, filled(0xEE));
+}
+
+} // namespace

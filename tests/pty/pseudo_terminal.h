@@ -38,6 +38,7 @@ public:
 
     void* port() const { return reinterpret_cast<void*>(static_cast<std::intptr_t>(slave_)); }
     int slave() const { return slave_; }
+    int master() const { return master_; }
 
     void deviceSends(const std::string& bytes) const
     {

@@ -1,0 +1,260 @@
+// What people type: escaped and hex byte strings, port settings, poll
+// requests and device scripts.
+#include "bytes.h"
+#include "device_script.h"
+#include "poll_run.h"
+#include "port_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kestrin {
+namespace {
+
+Bytes escaped(const std::string& text)
+{
+    Bytes out;
+    std::string error;
+    EXPECT_TRUE(parseEscaped(text, out, error)) << text << ": " << error;
+    return out;
+}
+
+std::string escapeError(const std::string& text)
+{
+    Bytes out{0x55};
+    std::string error;
+    EXPECT_FALSE(parseEscaped(text, out, error)) << text;
+    EXPECT_EQ(out, Bytes{0x55}) << "a failed parse must leave the output alone";
+    return error;
+}
+
+Bytes hex(const std::string& text)
+{
+    Bytes out;
+    std::string error;
+    EXPECT_TRUE(parseHex(text, out, error)) << text << ": " << error;
+    return out;
+}
+
+TEST(Escapes, EachKnownEscapeGivesItsByte)
+{
+    EXPECT_EQ(escaped("A\\rB\\nC\\tD\\\\E"), (Bytes{'A', '\r', 'B', '\n', 'C', '\t', 'D', '\\', 'E'}));
+    EXPECT_EQ(escaped("\\x00\\x7f\\xFF\\xa5"), (Bytes{0x00, 0x7f, 0xff, 0xa5}));
+    EXPECT_EQ(escaped("plain text"), toBytes("plain text"));
+    EXPECT_EQ(escaped(""), Bytes{});
+}
+
+TEST(Escapes, HexEscapeTakesExactlyTwoDigits)
+{
+    EXPECT_EQ(escaped("\\x414"), (Bytes{0x41, '4'}));
+    EXPECT_NE(escapeError("\\x4"), "");
+    EXPECT_NE(escapeError("\\x"), "");
+    EXPECT_NE(escapeError("\\xg1"), "");
+}
+
+TEST(Escapes, UnknownOrUnfinishedEscapesAreRefusedWithTheirPlace)
+{
+    const std::string unknown = escapeError("OK\\q");
+    EXPECT_NE(unknown.find("\\q"), std::string::npos) << unknown;
+    EXPECT_NE(unknown.find("position 3"), std::string::npos) << unknown;
+    EXPECT_NE(escapeError("OK\\"), "");
+    EXPECT_NE(escapeError("\\0"), "");
+}
+
+TEST(Escapes, EscapeBytesReadsBackToTheSameBytes)
+{
+    Bytes all;
+    for (int b = 0; b < 256; ++b) {
+        all.push_back(static_cast<std::uint8_t>(b));
+    }
+    EXPECT_EQ(escaped(escapeBytes(all)), all);
+    EXPECT_EQ(escapeBytes(toBytes("OK\r\n\\\x01")), "OK\\r\\n\\\\\\x01");
+}
+
+TEST(Hex, PairsWithOrWithoutSeparatorsAndPrefixes)
+{
+    const Bytes ok{0x4f, 0x4b, 0x0d, 0x0a};
+    EXPECT_EQ(hex("4f4b0d0a"), ok);
+    EXPECT_EQ(hex("4F 4B 0D 0A"), ok);
+    EXPECT_EQ(hex("4f:4b-0d,0a"), ok);
+    EXPECT_EQ(hex("0x4f 0x4b 0X0d 0x0a"), ok);
+    EXPECT_EQ(hex(""), Bytes{});
+    EXPECT_EQ(hexBytes(ok), "4f 4b 0d 0a");
+}
+
+TEST(Hex, OddDigitsAndNonHexAreRefused)
+{
+    for (const char* bad : {"4", "4f4", "4g", "zz", "4 f", "0x"}) {
+        Bytes out;
+        std::string error;
+        EXPECT_FALSE(parseHex(bad, out, error)) << bad;
+        EXPECT_NE(error, "") << bad;
+    }
+}
+
+TEST(PortSettings, DefaultsAreUsable)
+{
+    EXPECT_EQ(checkSettings(PortSettings{}), "");
+}
+
+TEST(PortSettings, OnlyRatesBothPlatformsCanSetAreKnown)
+{
+    for (const std::uint32_t baud : {300u, 9600u, 19200u, 115200u, 921600u, 4000000u}) {
+        EXPECT_TRUE(isKnownBaud(baud)) << baud;
+    }
+    for (const std::uint32_t baud : {0u, 1u, 9601u, 14400u, 12345u, 5000000u}) {
+        EXPECT_FALSE(isKnownBaud(baud)) << baud;
+    }
+    PortSettings settings;
+    settings.baud = 12345;
+    const std::string error = checkSettings(settings);
+    EXPECT_NE(error.find("12345"), std::string::npos) << error;
+}
+
+TEST(PortSettings, LineSettingsAndReadWaitAreBounded)
+{
+    const auto refused = [](auto change) {
+        PortSettings settings;
+        change(settings);
+        return !checkSettings(settings).empty();
+    };
+    EXPECT_TRUE(refused([](PortSettings& s) { s.dataBits = 4; }));
+    EXPECT_TRUE(refused([](PortSettings& s) { s.dataBits = 9; }));
+    EXPECT_FALSE(refused([](PortSettings& s) { s.dataBits = 5; }));
+    EXPECT_TRUE(refused([](PortSettings& s) { s.stopBits = 0; }));
+    EXPECT_TRUE(refused([](PortSettings& s) { s.stopBits = 3; }));
+    EXPECT_FALSE(refused([](PortSettings& s) { s.stopBits = 2; }));
+    EXPECT_TRUE(refused([](PortSettings& s) { s.readWaitMs = 0; }));
+    EXPECT_FALSE(refused([](PortSettings& s) { s.readWaitMs = 1; }));
+    EXPECT_FALSE(refused([](PortSettings& s) { s.readWaitMs = 25500; }));
+    EXPECT_TRUE(refused([](PortSettings& s) { s.readWaitMs = 25501; }));
+}
+
+TEST(PollRequest, ExpectedReplyMustHoldOneToTwentyBytes)
+{
+    PollRequest request;
+    request.port = "/dev/ttyS0";
+    EXPECT_NE(checkRequest(request).find("empty"), std::string::npos);
+    request.expect = Bytes(1, 'A');
+    EXPECT_EQ(checkRequest(request), "");
+    request.expect = Bytes(20, 'A');
+    EXPECT_EQ(checkRequest(request), "");
+    request.expect = Bytes(21, 'A');
+    const std::string error = checkRequest(request);
+    EXPECT_NE(error.find("21 bytes"), std::string::npos) << error;
+    EXPECT_NE(error.find("20"), std::string::npos) << error;
+}
+
+TEST(PollRequest, NegativeTimeoutAndBadSettingsAreRefused)
+{
+    PollRequest request;
+    request.expect = toBytes("OK");
+    request.timeoutMs = -1;
+    EXPECT_NE(checkRequest(request), "");
+    request.timeoutMs = 0;
+    EXPECT_EQ(checkRequest(request), "");
+    request.settings.baud = 7;
+    EXPECT_NE(checkRequest(request), "");
+}
+
+TEST(PollRequest, ExitCodesAreZeroOneTwo)
+{
+    EXPECT_EQ(exitCode(PollStatus::matched), 0);
+    EXPECT_EQ(exitCode(PollStatus::noMatch), 1);
+    EXPECT_EQ(exitCode(PollStatus::error), 2);
+}
+
+DeviceRule rule(const std::string& line)
+{
+    DeviceRule r;
+    std::string error;
+    EXPECT_TRUE(parseRule(line, r, error)) << line << ": " << error;
+    return r;
+}
+
+std::string ruleError(const std::string& line)
+{
+    DeviceRule r;
+    std::string error;
+    EXPECT_FALSE(parseRule(line, r, error)) << line;
+    return error;
+}
+
+TEST(DeviceScript, ReplyRuleWithEveryOption)
+{
+    const DeviceRule r = rule("on PING\\r\\n reply PONG\\r\\nJUNK after 50 gap 2 repeat 3 every 40 times 7");
+    EXPECT_EQ(r.kind, DeviceRule::Kind::reply);
+    EXPECT_EQ(r.trigger, toBytes("PING\r\n"));
+    EXPECT_EQ(r.text, toBytes("PONG\r\nJUNK"));
+    EXPECT_EQ(r.afterMs, 50u);
+    EXPECT_EQ(r.gapMs, 2u);
+    EXPECT_EQ(r.repeat, 3u);
+    EXPECT_EQ(r.everyMs, 40u);
+    EXPECT_EQ(r.times, 7u);
+}
+
+TEST(DeviceScript, DefaultsAnswerEveryTriggerOnceAtOnce)
+{
+    const DeviceRule r = rule("on A reply B");
+    EXPECT_EQ(r.afterMs, 0u);
+    EXPECT_EQ(r.gapMs, 0u);
+    EXPECT_EQ(r.repeat, 1u);
+    EXPECT_EQ(r.times, 0u);
+}
+
+TEST(DeviceScript, QuotesHexAndSilence)
+{
+    const DeviceRule quoted = rule("on \"HELLO THERE\" reply \"say \\\"hi\\\"\\r\"");
+    EXPECT_EQ(quoted.trigger, toBytes("HELLO THERE"));
+    EXPECT_EQ(quoted.text, toBytes("say \"hi\"\r"));
+    const DeviceRule raw = rule("on hex:0102 reply hex:\"ff 00 7f\"");
+    EXPECT_EQ(raw.trigger, (Bytes{1, 2}));
+    EXPECT_EQ(raw.text, (Bytes{0xff, 0x00, 0x7f}));
+    const DeviceRule silent = rule("on STATUS? silent times 2");
+    EXPECT_EQ(silent.kind, DeviceRule::Kind::silent);
+    EXPECT_EQ(silent.times, 2u);
+}
+
+TEST(DeviceScript, SendRulesRepeatForeverOnlyWithAPeriod)
+{
+    EXPECT_EQ(rule("send READY").repeat, 1u);
+    EXPECT_EQ(rule("send READY every 100").repeat, 0u);
+    EXPECT_EQ(rule("send READY every 100 repeat 4").repeat, 4u);
+    EXPECT_EQ(rule("send READY repeat forever every 5").repeat, 0u);
+    EXPECT_NE(ruleError("send READY repeat forever"), "");
+}
+
+TEST(DeviceScript, MistakesAreNamed)
+{
+    EXPECT_NE(ruleError("on PING reply").find("missing"), std::string::npos);
+    EXPECT_NE(ruleError("on PING answer PONG").find("answer"), std::string::npos);
+    EXPECT_NE(ruleError("on PING reply PONG aftr 5").find("aftr"), std::string::npos);
+    EXPECT_NE(ruleError("on PING reply PONG after").find("after"), std::string::npos);
+    EXPECT_NE(ruleError("on PING reply PONG after -5").find("-5"), std::string::npos);
+    EXPECT_NE(ruleError("on PING silent after 5").find("after"), std::string::npos);
+    EXPECT_NE(ruleError("send X times 2").find("times"), std::string::npos);
+    EXPECT_NE(ruleError("on PING reply PONG repeat 0"), "");
+    EXPECT_NE(ruleError("on \"PING reply PONG"), "");
+    EXPECT_NE(ruleError("on \"\" reply PONG").find("empty"), std::string::npos);
+    EXPECT_NE(ruleError("on P\\q reply PONG").find("\\q"), std::string::npos);
+    EXPECT_NE(ruleError("hello"), "");
+    EXPECT_NE(ruleError(""), "");
+}
+
+TEST(DeviceScript, ScriptSkipsCommentsAndNamesTheBadLine)
+{
+    std::vector<DeviceRule> rules;
+    std::string error;
+    ASSERT_TRUE(parseScript("# a device\n\non A reply B   # answer\n  send C\n", rules, error)) << error;
+    ASSERT_EQ(rules.size(), 2u);
+    EXPECT_EQ(rules[0].text, toBytes("B"));
+    EXPECT_EQ(rules[1].kind, DeviceRule::Kind::send);
+
+    EXPECT_FALSE(parseScript("on A reply B\n# fine\non A reply\n", rules, error));
+    EXPECT_EQ(error.rfind("line 3:", 0), 0u) << error;
+    EXPECT_EQ(rules.size(), 2u) << "a failed script must leave the rules alone";
+}
+
+} // namespace
+} // namespace kestrin

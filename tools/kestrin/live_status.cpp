@@ -1,0 +1,79 @@
+#include "live_status.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace kestrin {
+
+namespace {
+
+const auto firstShown = std::chrono::milliseconds(500);
+const auto refresh = std::chrono::milliseconds(100);
+
+std::string seconds(long long ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
+    return text;
+}
+
+} // namespace
+
+std::string statusText(const std::string& port, long long elapsedMs, int budgetMs)
+{
+    std::string text = "kestrin: polling " + port + ": " + seconds(elapsedMs) + " of " + seconds(budgetMs);
+    if (elapsedMs >= budgetMs) {
+        // The budget is only checked between attempts.
+        text += ", budget spent, finishing the attempt";
+    }
+    return text;
+}
+
+LiveStatus::LiveStatus(bool enabled, std::string port, int budgetMs)
+    : port_(std::move(port)), budgetMs_(budgetMs)
+{
+    if (enabled) {
+        thread_ = std::thread([this] { run(); });
+    }
+}
+
+LiveStatus::~LiveStatus()
+{
+    if (thread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+}
+
+void LiveStatus::run()
+{
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t shownWidth = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto next = start + firstShown;
+    while (!wake_.wait_until(lock, next, [this] { return done_; })) {
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        std::string line = statusText(port_, elapsed, budgetMs_);
+        const std::size_t width = line.size();
+        // Pad over a longer previous line; no terminal escapes needed.
+        if (width < shownWidth) {
+            line.append(shownWidth - width, ' ');
+        }
+        std::fprintf(stderr, "\r%s", line.c_str());
+        std::fflush(stderr);
+        shownWidth = std::max(shownWidth, width);
+        next += refresh;
+    }
+    if (shownWidth > 0) {
+        std::fprintf(stderr, "\r%s\r", std::string(shownWidth, ' ').c_str());
+        std::fflush(stderr);
+    }
+}
+
+} // namespace kestrin

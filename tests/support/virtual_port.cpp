@@ -23,7 +23,7 @@ constexpr std::size_t readLimit = 50'000'000;
 } // namespace
 
 VirtualPort::VirtualPort(std::uint32_t startTick, std::uint32_t readWaitMs)
-    : startTick_(startTick), readWaitMs_(std::max<std::uint32_t>(readWaitMs, 1))
+    : startTick_(startTick), readWaitMs_(std::max<std::uint32_t>(readWaitMs, 1)), readLimit_(readLimit)
 {
     active = this;
 }
@@ -45,6 +45,11 @@ void VirtualPort::send(std::uint64_t atMs, const std::string& bytes, std::uint64
                      [](const Arrival& a, const Arrival& b) { return a.atMs < b.atMs; });
 }
 
+void VirtualPort::failReadsBetween(std::uint64_t fromMs, std::uint64_t toMs, std::uint32_t costMs)
+{
+    outages_.push_back({fromMs, toMs, std::max<std::uint32_t>(costMs, 1)});
+}
+
 std::string VirtualPort::unread() const
 {
     std::string rest;
@@ -62,13 +67,23 @@ int VirtualPort::read(void* handle, unsigned char* destination, int count, int* 
     if (count != 1) {
         die("read asked for other than exactly one byte");
     }
-    if (++reads_ > readLimit) {
-        die("read limit exceeded: the reader never stops");
+    if (++reads_ > readLimit_) {
+        std::fprintf(stderr, "virtual port: more than %zu reads\n", readLimit_);
+        die(readLimit_ == readLimit ? "the reader never stops" : "the poll reads on where it should have stopped");
+    }
+    if (recording_) {
+        log_.push_back({nowMs_, destination, false});
     }
     *delivered = 0;
     if (failing_) {
         nowMs_ += readWaitMs_;
         return 0;
+    }
+    for (const Outage& o : outages_) {
+        if (nowMs_ >= o.fromMs && nowMs_ < o.toMs) {
+            nowMs_ += o.costMs;
+            return 0;
+        }
     }
     if (pending_.empty() || pending_.front().atMs > nowMs_ + readWaitMs_) {
         nowMs_ += readWaitMs_;
@@ -80,6 +95,9 @@ int VirtualPort::read(void* handle, unsigned char* destination, int count, int* 
     *destination = pending_.front().byte;
     pending_.pop_front();
     *delivered = 1;
+    if (recording_) {
+        log_.back().delivered = true;
+    }
     ++delivered_;
     return 1;
 }

@@ -32,6 +32,22 @@ public:
     // From now on every read fails (success flag 0) and delivers nothing,
     // like a read on a closed handle or a pulled-out adapter.
     void failReads() { failing_ = true; }
+    // Reads that start in [fromMs, toMs) fail and deliver nothing, each taking
+    // `costMs` (at least 1 ms): a port that drops out for a while, or reads
+    // cut short by signals.
+    void failReadsBetween(std::uint64_t fromMs, std::uint64_t toMs, std::uint32_t costMs);
+    // Aborts the process on read number `reads` + 1: a tighter bound than the
+    // default for harnesses that know how many reads a poll should take.
+    void limitReads(std::size_t reads) { readLimit_ = reads; }
+
+    // One entry per read, kept once recordReads() has been called.
+    struct Read {
+        std::uint64_t atMs;              // virtual time at which the read started
+        const unsigned char* destination;
+        bool delivered;
+    };
+    void recordReads() { recording_ = true; }
+    const std::vector<Read>& readLog() const { return log_; }
 
     std::uint64_t elapsedMs() const { return nowMs_; }
     std::uint32_t tick() const { return static_cast<std::uint32_t>(startTick_ + nowMs_); }
@@ -48,11 +64,20 @@ private:
         std::uint64_t atMs;
         unsigned char byte;
     };
+    struct Outage {
+        std::uint64_t fromMs;
+        std::uint64_t toMs;
+        std::uint32_t costMs;
+    };
     std::uint32_t startTick_;
     std::uint32_t readWaitMs_;
     std::uint64_t nowMs_ = 0;
     std::deque<Arrival> pending_;
     bool failing_ = false;
+    std::vector<Outage> outages_;
+    std::size_t readLimit_;
+    bool recording_ = false;
+    std::vector<Read> log_;
     std::size_t reads_ = 0;
     std::size_t delivered_ = 0;
 };

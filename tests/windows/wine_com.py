@@ -1,0 +1,339 @@
+#!/usr/bin/env python3
+"""Runs a Windows program under Wine against scripted serial devices.
+
+Each device is a Linux pseudo-terminal whose slave is linked into a throwaway
+WINEPREFIX as a COM port, so the program opens it with
+CreateFile("\\\\.\\COMn"); this script plays the device on the master side.
+Python 3 standard library only.
+
+  wine_com.py prefix PREFIX
+      Creates the prefix (wineboot -i, then waits for its wineserver). Returns
+      at once when it exists; concurrent calls wait for the first one.
+
+  wine_com.py run --prefix PREFIX [--wine WINE] [--timeout S]
+                  [--device NAME=SCRIPT]... -- PROGRAM [ARG]...
+      Gives every device a free COM port, runs WINE PROGRAM ARG... with each
+      {NAME} in the arguments replaced by that port's name (e.g. COM21), and
+      plays the scripts while the program runs. Exit status: the program's;
+      1 when it passed but a device waited in vain for its bytes; 124 when
+      it was still running after the timeout (it is then killed, with the
+      prefix's wineserver).
+
+A device script is a list of steps separated by spaces, played in order:
+  expect:TEXT     wait until the program has sent TEXT (bytes before it are
+                  skipped); the run fails if it never comes
+  wait:MS         pause
+  send:TEXT       write TEXT in one go
+  drip:MS:TEXT    write TEXT one byte at a time, MS apart
+TEXT takes C escapes (\\r \\n \\t \\\\ \\xHH; \\x20 is a space). An empty
+script is a silent device. Steps still pending when the program exits are
+dropped, except an unmet expect.
+
+CMake: tests/windows/wine_harness.cmake wraps both commands (a CTest fixture
+for the prefix, kestrin_add_wine_test for the runs). Python tests can import
+this file and use ensure_prefix() and run_with_devices().
+"""
+
+import argparse
+import codecs
+import contextlib
+import fcntl
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+
+# COM1 and up are where Wine puts the machine's own serial ports.
+FIRST_PORT = 20
+LAST_PORT = 255
+READY_MARK = ".kestrin-prefix-ready"
+
+
+def wine_environment(prefix, winedebug="-all"):
+    env = dict(os.environ)
+    env["WINEPREFIX"] = os.path.abspath(prefix)
+    env["WINEDEBUG"] = winedebug
+    # No Mono or Gecko: nothing here needs them, and asking for them would
+    # stall a headless wineboot.
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    env.pop("DISPLAY", None)
+    # The default, a 64-bit prefix, runs both the 32-bit and 64-bit builds.
+    env.pop("WINEARCH", None)
+    return env
+
+
+def kill_wineserver(env):
+    subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=30, check=False)
+
+
+def ensure_prefix(prefix, timeout=300):
+    """Creates PREFIX once; a half-made one left by an interrupted run is redone."""
+    prefix = os.path.abspath(prefix)
+    ready = os.path.join(prefix, READY_MARK)
+    if os.path.exists(ready):
+        return
+    os.makedirs(os.path.dirname(prefix), exist_ok=True)
+    with open(prefix + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if os.path.exists(ready):
+            return
+        shutil.rmtree(prefix, ignore_errors=True)
+        env = wine_environment(prefix)
+        started = time.monotonic()
+        try:
+            # Output to a file, not a pipe: the wineserver it starts outlives
+            # wineboot and would hold a pipe open.
+            with tempfile.TemporaryFile() as log:
+                boot = subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                                      stdout=log, stderr=log, timeout=timeout, check=False)
+                if boot.returncode != 0:
+                    log.seek(0)
+                    sys.stdout.write(log.read().decode(errors="replace"))
+                    raise RuntimeError(f"wineboot -i failed with status {boot.returncode}")
+            subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
+                           timeout=max(1, timeout - (time.monotonic() - started)), check=True)
+        except subprocess.TimeoutExpired:
+            kill_wineserver(env)
+            raise RuntimeError(f"creating the Wine prefix took longer than {timeout} s")
+        with open(ready, "w"):
+            pass
+        print(f"Wine prefix {prefix} created in {time.monotonic() - started:.1f} s")
+
+
+def decode_text(text):
+    return codecs.escape_decode(text.encode("latin-1"))[0]
+
+
+def parse_script(script):
+    steps = []
+    for word in script.split():
+        kind, _, rest = word.partition(":")
+        if kind in ("expect", "send"):
+            steps.append((kind, decode_text(rest)))
+        elif kind == "wait":
+            steps.append((kind, int(rest) / 1000))
+        elif kind == "drip":
+            gap, _, text = rest.partition(":")
+            steps.append((kind, (int(gap) / 1000, decode_text(text))))
+        else:
+            raise ValueError(f"unknown device step {word!r}")
+    return steps
+
+
+class Device(threading.Thread):
+    """Plays one script on the master side of a raw pseudo-terminal."""
+
+    def __init__(self, name, script):
+        super().__init__(name=f"device-{name}", daemon=True)
+        self.device_name = name
+        self.steps = parse_script(script)
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.slave_path = os.ttyname(self.slave)
+        self.port = None
+        self.received = b""
+        self.failure = None
+        self.finished_steps = 0
+        self._program_ended = threading.Event()
+
+    def run(self):
+        try:
+            self._play()
+        except OSError as error:
+            self.failure = f"device failed: {error}"
+
+    def _play(self):
+        for kind, argument in self.steps:
+            if kind == "expect":
+                if not self._expect(argument):
+                    return
+            elif self._program_ended.is_set():
+                return
+            elif kind == "wait":
+                self._program_ended.wait(argument)
+            elif kind == "send":
+                os.write(self.master, argument)
+            elif kind == "drip":
+                gap, text = argument
+                for i in range(len(text)):
+                    if i and self._program_ended.wait(gap):
+                        return
+                    os.write(self.master, text[i:i + 1])
+            self.finished_steps += 1
+
+    def _expect(self, text):
+        searched = 0
+        while True:
+            found = self.received.find(text, searched)
+            if found >= 0:
+                self.received = self.received[found + len(text):]
+                return True
+            searched = max(0, len(self.received) - len(text) + 1)
+            ended = self._program_ended.is_set()
+            if not self._read(0.05) and ended:
+                self.failure = f"waited for {text!r}; the program sent {self.received!r}"
+                return False
+
+    def _read(self, wait):
+        ready, _, _ = select.select([self.master], [], [], wait)
+        if not ready:
+            return False
+        try:
+            self.received += os.read(self.master, 4096)
+        except OSError:
+            return False
+        return True
+
+    def program_ended(self):
+        self._program_ended.set()
+        self.join(timeout=5)
+        if self.is_alive():
+            self.failure = "device did not stop"
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class PortClaim:
+    """COMn of the prefix, linked to a pseudo-terminal for as long as it is held.
+
+    A lock file per number keeps concurrent runs in one prefix apart; the
+    kernel drops the lock when its holder dies, so a crashed run leaves
+    nothing that needs cleaning.
+    """
+
+    def __init__(self, prefix, target):
+        locks = os.path.join(prefix, "kestrin-port-locks")
+        os.makedirs(locks, exist_ok=True)
+        for number in range(FIRST_PORT, LAST_PORT + 1):
+            link = os.path.join(prefix, "dosdevices", f"com{number}")
+            # A link Wine made for a serial port of the machine is not ours.
+            if os.path.islink(link) and not os.readlink(link).startswith("/dev/pts/"):
+                continue
+            lock = os.open(os.path.join(locks, f"com{number}"), os.O_RDWR | os.O_CREAT, 0o644)
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                os.close(lock)
+                continue
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(link)
+            os.symlink(target, link)
+            self.name, self._link, self._lock, self._target = f"COM{number}", link, lock, target
+            return
+        raise RuntimeError("no free COM port number in the Wine prefix")
+
+    def release(self):
+        with contextlib.suppress(OSError):
+            if os.readlink(self._link) == self._target:
+                os.unlink(self._link)
+        os.close(self._lock)
+
+
+def run_with_devices(prefix, argv, devices=None, wine="wine", timeout=60, winedebug="-all"):
+    """Runs argv[0] under Wine with argv[1:] after {NAME} substitution.
+
+    devices maps NAME to a script. Returns (status, output, {NAME: Device});
+    each Device has .port (e.g. "COM21"), .received (what the program sent
+    after the last met expect) and .failure (None when its script held).
+    """
+    prefix = os.path.abspath(prefix)
+    env = wine_environment(prefix, winedebug)
+    played, claims = {}, []
+    try:
+        for name, script in (devices or {}).items():
+            device = Device(name, script)
+            played[name] = device
+            claims.append(PortClaim(prefix, device.slave_path))
+            device.port = claims[-1].name
+        arguments = list(argv)
+        for name, device in played.items():
+            arguments = [a.replace("{" + name + "}", device.port) for a in arguments]
+        for device in played.values():
+            device.start()
+
+        with tempfile.TemporaryFile() as log:
+            # Its own session, so a timeout can end the whole process group.
+            program = subprocess.Popen([wine] + arguments, env=env, stdin=subprocess.DEVNULL,
+                                       stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+            try:
+                status = program.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(program.pid, signal.SIGKILL)
+                program.wait()
+                kill_wineserver(env)
+                status = 124
+            log.seek(0)
+            output = log.read().decode(errors="replace")
+        if status == 124:
+            output += f"\n{os.path.basename(argv[0])} still running after {timeout} s: killed\n"
+        for device in played.values():
+            device.program_ended()
+        return status, output, played
+    finally:
+        for claim in claims:
+            claim.release()
+        for device in played.values():
+            device.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    make = commands.add_parser("prefix", help="create the Wine prefix once")
+    make.add_argument("prefix")
+    make.add_argument("--timeout", type=float, default=300)
+    run = commands.add_parser("run", help="run a program against scripted devices")
+    run.add_argument("--prefix", required=True)
+    run.add_argument("--wine", default="wine")
+    run.add_argument("--timeout", type=float, default=60)
+    run.add_argument("--winedebug", default="-all")
+    run.add_argument("--device", action="append", default=[], metavar="NAME=SCRIPT")
+    run.add_argument("program", nargs=argparse.REMAINDER)
+    options = parser.parse_args()
+
+    if options.command == "prefix":
+        try:
+            ensure_prefix(options.prefix, options.timeout)
+        except RuntimeError as error:
+            print(error, file=sys.stderr)
+            return 1
+        return 0
+
+    program = options.program[1:] if options.program[:1] == ["--"] else options.program
+    if not program:
+        parser.error("no program to run")
+    if not os.path.exists(os.path.join(options.prefix, READY_MARK)):
+        parser.error(f"no Wine prefix at {options.prefix}: run 'wine_com.py prefix' first")
+    devices = {}
+    for spec in options.device:
+        name, _, script = spec.partition("=")
+        try:
+            parse_script(script)
+        except ValueError as error:
+            parser.error(f"device {name}: {error}")
+        devices[name] = script
+    status, output, played = run_with_devices(options.prefix, program, devices, options.wine,
+                                              options.timeout, options.winedebug)
+    sys.stdout.write(output)
+    failed = [d for d in played.values() if d.failure]
+    for device in played.values():
+        state = device.failure or f"{device.finished_steps} of {len(device.steps)} steps played"
+        print(f"device {device.device_name} on {device.port}: {state}")
+    if status == 0 and failed:
+        status = 1
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

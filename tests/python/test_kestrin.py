@@ -1,0 +1,265 @@
+"""The Python module against the real library, with pseudo-terminals as ports.
+
+Run by CTest with KESTRIN_LIBRARY naming the library of the build and
+PYTHONPATH holding python/.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import threading
+
+import pytest
+import serial
+import serial.serialposix
+
+import kestrin
+
+SOURCE_DIR = os.environ.get("KESTRIN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+MODULE_SOURCE = os.path.join(os.path.dirname(kestrin.__file__), "__init__.py")
+
+
+# ---- Polling a port ----------------------------------------------------------------
+
+
+class TestPoll:
+    def test_reply_already_waiting_matches_and_leaves_what_follows(self, pty_port):
+        pty_port.device_sends(b"OK\r\nMORE")
+        assert kestrin.poll(pty_port.slave, b"OK\r\n", 1000) is True
+        assert pty_port.host_reads_rest() == b"MORE"
+
+    def test_reply_arriving_later_matches_while_other_threads_run(self, pty_port):
+        # The device answers from another Python thread while poll() waits
+        # in the library, which it can only do if the call lets go of the GIL.
+        sender = threading.Timer(0.2, pty_port.device_sends, args=(b"READY",))
+        sender.start()
+        try:
+            assert kestrin.poll(pty_port.slave, b"READY", 3000) is True
+        finally:
+            sender.join()
+
+    def test_wrong_reply_is_false_after_one_attempt_with_no_budget(self, pty_port):
+        pty_port.device_sends(b"NOXY")
+        assert kestrin.poll(pty_port.slave, b"OK", 0) is False
+        assert pty_port.host_reads_rest() == b"XY"
+
+    def test_later_attempt_can_match_after_a_wrong_one(self, pty_port):
+        pty_port.device_sends(b"xxOK")
+        assert kestrin.poll(pty_port.slave, b"OK", 2000) is True
+
+    def test_longest_reply_matches(self, pty_port):
+        reply = bytes(range(1, kestrin.MAX_EXPECTED + 1))
+        pty_port.device_sends(reply)
+        assert kestrin.poll(pty_port.slave, reply, 1000) is True
+
+    def test_bytearray_and_memoryview_are_accepted_and_left_unchanged(self, pty_port):
+        expected = bytearray(b"\x00\xffZ")
+        pty_port.device_sends(b"\x00\xffZ\x00\xffZ")
+        assert kestrin.poll(pty_port.slave, expected, 1000) is True
+        assert kestrin.poll(pty_port.slave, memoryview(expected), 1000) is True
+        assert expected == bytearray(b"\x00\xffZ")
+
+    def test_pyserial_port(self, pty_port):
+        with serial.serialposix.VTIMESerial(pty_port.path, 115200, timeout=0.1) as port:
+            pty_port.device_sends(b"PONG")
+            assert kestrin.poll(port, b"PONG", 1000) is True
+
+    def test_plain_pyserial_port_opened_non_blocking(self, pty_port):
+        with serial.Serial(pty_port.path, 115200, timeout=0.1) as port:
+            pty_port.device_sends(b"PONG")
+            assert kestrin.poll(port, b"PONG", 1000) is True
+
+    def test_file_object(self, pty_port):
+        with os.fdopen(os.dup(pty_port.slave), "rb", buffering=0) as port:
+            pty_port.device_sends(b"HI")
+            assert kestrin.poll(port, b"HI", 1000) is True
+
+
+class TestIdentity:
+    def test_version_is_1_0(self):
+        assert kestrin.version() == 0x01000000
+
+    def test_about_names_the_module_and_its_version(self):
+        text = kestrin.about()
+        lines = text.split("\n")
+        assert lines[:2] == ["Name:\t\tXMODEM", "Version:\t1.0.0.00"]
+        assert re.fullmatch(r"Date:\t\t[A-Z][a-z]{2} [ \d]\d \d{4} \(\d\d:\d\d:\d\d\)", lines[2])
+        assert lines[3:] == ["", "Note:\t\t", ""]
+        assert kestrin.about() == text
+
+
+# ---- Bad arguments: refused before the library is called ---------------------------------
+
+
+@pytest.mark.usefixtures("no_library_calls")
+class TestBadArguments:
+    @pytest.mark.parametrize(
+        "expected, error, message",
+        [
+            ("OK", TypeError, "not str"),
+            ([0x4F, 0x4B], TypeError, "not list"),
+            (None, TypeError, "not NoneType"),
+            (b"", ValueError, "at least one byte"),
+            (bytes(kestrin.MAX_EXPECTED + 1), ValueError, "21 bytes"),
+        ],
+    )
+    def test_expected(self, pty_port, expected, error, message):
+        with pytest.raises(error, match=message):
+            kestrin.poll(pty_port.slave, expected, 100)
+
+    @pytest.mark.parametrize(
+        "timeout, error",
+        [(1.5, TypeError), (True, TypeError), ("100", TypeError), (2**31, ValueError), (-(2**31) - 1, ValueError)],
+    )
+    def test_timeout(self, pty_port, timeout, error):
+        with pytest.raises(error, match="timeout_ms"):
+            kestrin.poll(pty_port.slave, b"OK", timeout)
+
+    @pytest.mark.parametrize("port", [None, "/dev/ttyS0", 3.0, True, object()])
+    def test_port_of_wrong_type(self, port):
+        with pytest.raises(TypeError, match="port"):
+            kestrin.poll(port, b"OK", 100)
+
+    @pytest.mark.parametrize("port", [-1, 2**31])
+    def test_number_that_is_no_descriptor(self, port):
+        with pytest.raises(ValueError, match="not a file descriptor"):
+            kestrin.poll(port, b"OK", 100)
+
+    def test_closed_descriptor(self, pty_port):
+        fd = os.dup(pty_port.slave)
+        os.close(fd)
+        with pytest.raises(ValueError, match="closed"):
+            kestrin.poll(fd, b"OK", 100)
+
+    def test_closed_pyserial_port(self, pty_port):
+        port = serial.Serial(pty_port.path, 115200, timeout=0.1)
+        port.close()
+        with pytest.raises(ValueError, match="closed"):
+            kestrin.poll(port, b"OK", 100)
+
+    def test_closed_file_object(self, pty_port):
+        port = os.fdopen(os.dup(pty_port.slave), "rb", buffering=0)
+        port.close()
+        with pytest.raises(ValueError, match="closed"):
+            kestrin.poll(port, b"OK", 100)
+
+    def test_pyserial_url_port_without_a_handle(self):
+        with serial.serial_for_url("loop://", timeout=0.1) as port:
+            with pytest.raises(TypeError, match="no operating-system handle"):
+                kestrin.poll(port, b"OK", 100)
+
+    def test_pyserial_port_on_windows_is_refused(self, pty_port, monkeypatch):
+        # pyserial opens Windows ports for overlapped I/O, which synchronous
+        # reads without an OVERLAPPED structure must not be given.
+        monkeypatch.setattr(kestrin, "_WINDOWS", True)
+        with serial.Serial(pty_port.path, 115200, timeout=0.1) as port:
+            with pytest.raises(ValueError, match="overlapped"):
+                kestrin.poll(port, b"OK", 100)
+
+
+# ---- Names and finding the library -----------------------------------------------------------
+
+
+def def_file_names(width):
+    """The decorated names a Windows DLL exports, from its module-definition file."""
+    with open(os.path.join(SOURCE_DIR, "exports", f"kestrin-win{width}.def")) as def_file:
+        return set(re.findall(r'^\s*"([^"]+)"', def_file.read(), flags=re.M))
+
+
+class TestExportNames:
+    @pytest.mark.parametrize("width", [32, 64])
+    def test_windows_names_are_the_dll_exports(self, width):
+        names = kestrin.export_names(windows=True, pointer_bits=width)
+        assert set(names.values()) == def_file_names(width)
+
+    def test_windows_widths_differ_in_the_pointer_functions(self):
+        narrow = kestrin.export_names(windows=True, pointer_bits=32)
+        wide = kestrin.export_names(windows=True, pointer_bits=64)
+        assert narrow["version"] == wide["version"]
+        assert narrow["poll"] != wide["poll"] and narrow["about"] != wide["about"]
+
+    def test_linux_names_are_the_library_exports(self):
+        with open(os.path.join(SOURCE_DIR, "exports", "kestrin-linux.map")) as map_file:
+            exported = set(re.findall(r"^\s*(_Z\w+);", map_file.read(), flags=re.M))
+        assert set(kestrin.export_names(windows=False).values()) == exported
+
+
+def run_module(package_parent, env_library=None, extra_path=None):
+    """Imports `kestrin` from package_parent in a fresh interpreter; returns
+    (exit status, library path or error text)."""
+    env = {k: v for k, v in os.environ.items() if k not in ("KESTRIN_LIBRARY", "LD_LIBRARY_PATH")}
+    env["PYTHONPATH"] = package_parent
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    if env_library is not None:
+        env["KESTRIN_LIBRARY"] = env_library
+    probe = (
+        "import kestrin\n"
+        "try:\n"
+        "    print(kestrin.library_path(), kestrin.version())\n"
+        "except kestrin.LibraryNotFoundError as e:\n"
+        "    print('NOTFOUND', e)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", probe], env=env, capture_output=True, text=True, check=True)
+    return run.stdout.strip()
+
+
+@pytest.fixture
+def library():
+    return os.environ["KESTRIN_LIBRARY"]
+
+
+@pytest.fixture
+def package_copy(tmp_path):
+    """A copy of the package, outside any installed tree."""
+    package = tmp_path / "site" / "kestrin"
+    package.mkdir(parents=True)
+    shutil.copy(MODULE_SOURCE, package / "__init__.py")
+    return package
+
+
+class TestFindingTheLibrary:
+    def test_beside_the_module(self, package_copy, library):
+        shutil.copy(library, package_copy / "libkestrin.so.1")
+        assert run_module(str(package_copy.parent)) == f"{package_copy / 'libkestrin.so.1'} {0x01000000}"
+
+    def test_where_the_install_step_put_it(self, package_copy, library):
+        # The layout of an installed tree: <prefix>/lib and the package under it.
+        libdir = package_copy.parent.parent / "lib"
+        libdir.mkdir()
+        shutil.copy(library, libdir / "libkestrin.so.1")
+        (package_copy / "_location.py").write_text('LIBRARY = "../../lib/libkestrin.so.1"\n')
+        assert run_module(str(package_copy.parent)) == f"{libdir / 'libkestrin.so.1'} {0x01000000}"
+
+    def test_environment_variable_comes_first(self, package_copy, library, tmp_path):
+        shutil.copy(library, package_copy / "libkestrin.so.1")
+        chosen = tmp_path / "chosen.so"
+        shutil.copy(library, chosen)
+        assert run_module(str(package_copy.parent), env_library=str(chosen)) == f"{chosen} {0x01000000}"
+
+    def test_environment_variable_naming_no_file_is_an_error_not_a_fallback(self, package_copy, library):
+        shutil.copy(library, package_copy / "libkestrin.so.1")
+        out = run_module(str(package_copy.parent), env_library="/nonexistent/libkestrin.so.1")
+        assert out.startswith("NOTFOUND") and "KESTRIN_LIBRARY" in out
+
+    def test_environment_variable_naming_something_else(self, fresh_module, monkeypatch):
+        monkeypatch.setenv("KESTRIN_LIBRARY", MODULE_SOURCE)
+        with pytest.raises(kestrin.LibraryNotFoundError, match="does not load"):
+            fresh_module.version()
+
+    def test_a_library_without_the_exports_is_refused(self, fresh_module, monkeypatch):
+        import _ctypes  # a shared library that is certainly loadable here
+
+        monkeypatch.setenv("KESTRIN_LIBRARY", _ctypes.__file__)
+        with pytest.raises(kestrin.LibraryNotFoundError, match="is not the Kestrin library"):
+            fresh_module.version()
+
+    def test_nothing_found_lists_the_places_tried(self, package_copy):
+        import ctypes.util
+
+        if ctypes.util.find_library("kestrin"):
+            pytest.skip("a Kestrin library is installed system-wide and would be found")
+        out = run_module(str(package_copy.parent))
+        assert out.startswith("NOTFOUND")
+        assert str(package_copy / "libkestrin.so.1") in out and "system loader" in out

@@ -1,0 +1,116 @@
+# What `cmake --install` puts where: the header and the library, the import
+# libraries on Windows, a CMake package, a pkg-config file, the Python module,
+# the README and the licence. Included from the top-level CMakeLists.txt after
+# every target exists.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# Windows users unpack an archive and look at its top; Debian keeps documents
+# under share/doc. Python looks in dist-packages on Debian; on Windows the
+# module sits in its own folder for PYTHONPATH.
+if(WIN32)
+    set(kestrin_default_docdir .)
+    set(kestrin_default_pythondir python)
+else()
+    set(kestrin_default_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrin)
+    set(kestrin_default_pythondir lib/python3/dist-packages)
+endif()
+set(KESTRIN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kestrin
+    CACHE STRING "Where the CMake package goes, relative to the prefix")
+set(KESTRIN_INSTALL_DOCDIR ${kestrin_default_docdir}
+    CACHE STRING "Where README.md and LICENSE go, relative to the prefix")
+set(KESTRIN_INSTALL_PYTHONDIR ${kestrin_default_pythondir}
+    CACHE STRING "Where the Python package `kestrin` goes, relative to the prefix")
+foreach(dir IN ITEMS CMAKE_INSTALL_BINDIR CMAKE_INSTALL_LIBDIR CMAKE_INSTALL_INCLUDEDIR
+                     KESTRIN_INSTALL_CMAKEDIR KESTRIN_INSTALL_PYTHONDIR)
+    # Everything is found relative to everything else, so that an installed
+    # tree, an unpacked archive and the .deb all work wherever they land.
+    if(IS_ABSOLUTE "${${dir}}")
+        message(FATAL_ERROR "${dir} must be relative to the install prefix, not ${${dir}}")
+    endif()
+endforeach()
+
+# ---- Library and header -------------------------------------------------------
+install(TARGETS kestrin EXPORT KestrinTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/kestrin.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# ---- Import library for Microsoft's linker --------------------------------------
+# MinGW's libkestrin.dll.a carries GCC's names; hosts built with Microsoft's
+# tools need kestrin.lib with theirs. Both come from the same .def file as the
+# DLL's export table, so the three can never disagree.
+if(WIN32)
+    find_program(KESTRIN_LLVM_DLLTOOL NAMES llvm-dlltool-14 llvm-dlltool
+        HINTS /usr/lib/llvm-14/bin REQUIRED)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(kestrin_coff_machine i386:x86-64)
+    else()
+        set(kestrin_coff_machine i386)
+    endif()
+    set(kestrin_msvc_implib ${PROJECT_BINARY_DIR}/kestrin.lib)
+    add_custom_command(OUTPUT ${kestrin_msvc_implib}
+        COMMAND ${KESTRIN_LLVM_DLLTOOL} -m ${kestrin_coff_machine}
+                -d ${kestrin_def} -l ${kestrin_msvc_implib}
+        DEPENDS ${kestrin_def}
+        COMMENT "Generating kestrin.lib for Microsoft's linker"
+        VERBATIM)
+    add_custom_target(kestrin_msvc_implib ALL DEPENDS ${kestrin_msvc_implib})
+    install(FILES ${kestrin_msvc_implib} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+
+# ---- CMake package: find_package(Kestrin 1.0) -> Kestrin::kestrin ----------------
+install(EXPORT KestrinTargets
+    NAMESPACE Kestrin::
+    DESTINATION ${KESTRIN_INSTALL_CMAKEDIR})
+set(KESTRIN_PACKAGE_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+configure_package_config_file(
+    ${CMAKE_CURRENT_LIST_DIR}/KestrinConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/KestrinConfig.cmake
+    INSTALL_DESTINATION ${KESTRIN_INSTALL_CMAKEDIR}
+    PATH_VARS KESTRIN_PACKAGE_LIBDIR)
+# Width is checked too: a 64-bit host cannot take the 32-bit DLL.
+write_basic_package_version_file(
+    ${PROJECT_BINARY_DIR}/KestrinConfigVersion.cmake
+    VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMajorVersion)
+install(FILES
+    ${PROJECT_BINARY_DIR}/KestrinConfig.cmake
+    ${PROJECT_BINARY_DIR}/KestrinConfigVersion.cmake
+    DESTINATION ${KESTRIN_INSTALL_CMAKEDIR})
+
+# ---- pkg-config ------------------------------------------------------------------
+# The prefix is found from the .pc file's own place, so no path is baked in.
+file(RELATIVE_PATH kestrin_pc_to_prefix
+    /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" kestrin_pc_to_prefix "${kestrin_pc_to_prefix}")
+set(KESTRIN_PC_PREFIX "\${pcfiledir}/${kestrin_pc_to_prefix}")
+set(KESTRIN_PC_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/kestrin.pc.in ${PROJECT_BINARY_DIR}/kestrin.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/kestrin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# ---- Python module ---------------------------------------------------------------
+# The module learns where the library lies relative to itself from a small
+# file written here; a copy outside an installed tree simply lacks it.
+if(WIN32)
+    set(kestrin_python_libdir ${CMAKE_INSTALL_BINDIR})
+    set(kestrin_python_libname $<TARGET_FILE_NAME:kestrin>)
+else()
+    set(kestrin_python_libdir ${CMAKE_INSTALL_LIBDIR})
+    set(kestrin_python_libname $<TARGET_SONAME_FILE_NAME:kestrin>)
+endif()
+file(RELATIVE_PATH kestrin_python_to_lib
+    /prefix/${KESTRIN_INSTALL_PYTHONDIR}/kestrin /prefix/${kestrin_python_libdir})
+string(REGEX REPLACE "/$" "" kestrin_python_to_lib "${kestrin_python_to_lib}")
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/python/_location.py
+    CONTENT "# Written by the install step: the library, relative to this package.\nLIBRARY = \"${kestrin_python_to_lib}/${kestrin_python_libname}\"\n")
+install(FILES
+    ${PROJECT_SOURCE_DIR}/python/kestrin/__init__.py
+    ${PROJECT_BINARY_DIR}/python/_location.py
+    DESTINATION ${KESTRIN_INSTALL_PYTHONDIR}/kestrin)
+
+# ---- Documents -------------------------------------------------------------------
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+    DESTINATION ${KESTRIN_INSTALL_DOCDIR})

@@ -22,6 +22,7 @@ import tempfile
 import threading
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 KESTRIN = None
 LIBRARY = None
@@ -361,6 +362,20 @@ class Simulator(unittest.TestCase):
         self.assertEqual([r.returncode for r in results], [0, 0, 0], [r.stdout for r in results])
         self.assertEqual(sim.process.wait(timeout=10), 0)
         sim.stop()
+
+    def test_the_last_reply_is_never_cut_off_by_the_exit(self):
+        # The device exits right after its last reply: closing the terminal
+        # then must not throw the unread reply away.
+        sims = [Sim("on GO reply DONE\\r\\nTRAILER", extra=("--rounds", "1")) for _ in range(12)]
+        try:
+            with ThreadPoolExecutor(max_workers=4) as pool:
+                results = list(pool.map(lambda sim: poll(sim.port, "--send", "GO", "--expect", "DONE\\r\\n",
+                                                         "--timeout", "0"), sims))
+            self.assertEqual([r.returncode for r in results], [0] * len(sims), [r.stdout for r in results])
+            self.assertEqual([s.process.wait(timeout=15) for s in sims], [0] * len(sims))
+        finally:
+            for sim in sims:
+                sim.stop()
 
     def test_interrupt_and_hangup_stop_it_cleanly(self):
         for stop in (signal.SIGINT, signal.SIGHUP):

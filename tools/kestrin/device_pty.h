@@ -23,9 +23,11 @@ bool openDevicePty(DevicePty& pty, std::string& error);
 void closeDevicePty(DevicePty& pty);
 
 // Plays `device` on the pseudo-terminal until `stopFd` turns readable or
-// `rounds` rounds are done (0: no limit). With `trace`, every chunk in and
-// out is written there as "rx HEX" or "tx HEX".
-void runDevice(SimulatedDevice& device, const DevicePty& pty, int stopFd, std::uint64_t rounds, std::FILE* trace);
+// `rounds` rounds are done (0: no limit); in that case it returns once the
+// host has closed the port (or after 10 s), having closed the device's own
+// slave. With `trace`, every chunk in and out is written there as "rx HEX"
+// or "tx HEX".
+void runDevice(SimulatedDevice& device, DevicePty& pty, int stopFd, std::uint64_t rounds, std::FILE* trace);
 
 // Milliseconds on the monotonic clock the device loop runs on.
 std::uint64_t deviceClockMs();

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -42,18 +41,25 @@ void sendToHost(const DevicePty& pty, const Bytes& bytes, std::FILE* trace)
     traceBytes(trace, "tx", bytes.data(), done);
 }
 
-// Waits until the host has read what was sent, up to `limitMs`: closing the
-// master hangs up the terminal and throws unread input away.
-void waitForHostToRead(const DevicePty& pty, int stopFd, std::uint64_t limitMs)
+// After the last round: waits until the host has closed the port, so that
+// closing the master (a hang-up, which throws unread input away) cannot cut
+// off the last reply before the host has read it. The device's own slave is
+// closed first, so the host's close is what leaves the slave unused.
+void waitForHostToClose(DevicePty& pty, int stopFd, std::uint64_t limitMs)
 {
+    ::close(pty.slave);
+    pty.slave = -1;
     const std::uint64_t until = deviceClockMs() + limitMs;
-    while (deviceClockMs() < until) {
-        int queued = 0;
-        if (ioctl(pty.slave, TIOCINQ, &queued) != 0 || queued == 0) {
+    std::uint8_t ignored[256];
+    for (std::uint64_t now = deviceClockMs(); now < until; now = deviceClockMs()) {
+        pollfd fds[2] = {{pty.master, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(until - now)) < 0 && errno != EINTR) {
             return;
         }
-        pollfd stop{stopFd, POLLIN, 0};
-        if (::poll(&stop, 1, 10) > 0) {
+        if (fds[1].revents != 0 || (fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+            return;
+        }
+        if ((fds[0].revents & POLLIN) != 0 && ::read(pty.master, ignored, sizeof ignored) <= 0) {
             return;
         }
     }
@@ -103,7 +109,7 @@ void closeDevicePty(DevicePty& pty)
     pty = DevicePty{};
 }
 
-void runDevice(SimulatedDevice& device, const DevicePty& pty, int stopFd, std::uint64_t rounds, std::FILE* trace)
+void runDevice(SimulatedDevice& device, DevicePty& pty, int stopFd, std::uint64_t rounds, std::FILE* trace)
 {
     std::uint8_t buffer[4096];
     for (;;) {
@@ -112,7 +118,8 @@ void runDevice(SimulatedDevice& device, const DevicePty& pty, int stopFd, std::u
             sendToHost(pty, due, trace);
         }
         if (rounds != 0 && device.rounds() >= rounds) {
-            waitForHostToRead(pty, stopFd, 2000);
+            // A poll that missed its reply ends within one idle limit.
+            waitForHostToClose(pty, stopFd, 10000);
             return;
         }
         int timeoutMs = -1;

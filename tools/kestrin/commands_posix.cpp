@@ -16,7 +16,7 @@ void addPlatformCommands(CLI::App& app, int& exitStatus)
     simCommand->add_option("rules", sim->rules, "Rules of the device's script (see below)");
     simCommand->add_option("--script", sim->scriptFile, "Read rules from FILE, one per line");
     simCommand->add_option("--link", sim->link, "Also make a symbolic link PATH to the port, removed at exit");
-    simCommand->add_option("--rounds", sim->rounds, "Exit after N triggers answered (default: run until killed)");
+    simCommand->add_option("--rounds", sim->rounds, "Exit after N triggers answered, once the host closes the port (default: run until killed)");
     simCommand->add_flag("--trace", sim->trace, "Print every chunk received (rx HEX) and sent (tx HEX) on stdout");
     simCommand->footer(std::string(scriptSyntax()) + "Stops cleanly on SIGTERM, SIGINT or SIGHUP; exit status 0, or 2 for a bad script.");
     simCommand->callback([sim, &exitStatus] { exitStatus = runSimulator(*sim); });

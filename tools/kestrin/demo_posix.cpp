@@ -83,7 +83,7 @@ int runDemo(const std::string& libraryPath)
         }
     }
     if (status == 0) {
-        std::cout << "\nBoth answers judged right. Next: kestrin sim --help, kestrin poll --help." << std::endl;
+        std::cout << "\nKestrin told the right reply from the wrong one. Try your own: kestrin sim --help, kestrin poll --help." << std::endl;
     } else if (status == 1) {
         std::cout << "\nThat is not what this device should give: something is wrong." << std::endl;
     }

@@ -1,0 +1,215 @@
+// Faults only the real platform shows, against real pseudo-terminals and the
+// real clock: handles that are no open port, a device that hangs up in the
+// middle of a reply, and reads interrupted by signals. Each case waits out
+// the 5 s idle limit at most once; ctest runs the cases side by side.
+#include "kestrin.h"
+#include "pseudo_terminal.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double idleLimitMs = 5000;
+constexpr double readWaitMs = 100; // VTIME 1 on the pseudo-terminals
+// Room for the scheduler on a loaded machine (sanitizers, parallel tests).
+// The exact bounds are proven on the virtual clock; here it is only about
+// returning at all, and not early.
+constexpr double slackMs = 400;
+
+// In microseconds: the module's tick counts whole milliseconds, so a poll
+// that ends on the first tick past the idle limit may have run 5000.1 ms.
+double msSince(Clock::time_point start)
+{
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count()) /
+           1000.0;
+}
+
+int poll(void* port, std::string pattern, int timeoutMs)
+{
+    return pollUart(port, static_cast<int>(pattern.size()), reinterpret_cast<unsigned char*>(pattern.data()),
+                    timeoutMs);
+}
+
+void* handleOf(std::intptr_t value)
+{
+    return reinterpret_cast<void*>(value);
+}
+
+// A descriptor number that is certainly not open in this process.
+int closedDescriptor()
+{
+    const int fd = open("/dev/null", O_RDONLY);
+    close(fd);
+    return fd;
+}
+
+TEST(BadHandle, NoOpenPortBehindTheHandleGivesUpAfterTheIdleLimit)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const auto highestAllowed = static_cast<std::intptr_t>(std::min<rlim_t>(limit.rlim_cur, 1u << 20)) - 1;
+    struct Case {
+        const char* what;
+        void* handle;
+    };
+    // Every read on these fails at once, so each poll spins until the idle
+    // limit; they run side by side to wait it out only once.
+    const Case cases[] = {
+        {"closed", handleOf(closedDescriptor())},
+        {"never opened", handleOf(highestAllowed)},
+        {"negative", handleOf(-1)},
+        {"above INT_MAX", handleOf(static_cast<std::intptr_t>(INT_MAX) + 1)},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(fcntl(static_cast<int>(reinterpret_cast<std::intptr_t>(c.handle)), F_GETFD), -1) << c.what;
+    }
+    std::vector<int> results(std::size(cases), -1);
+    std::vector<double> took(std::size(cases), 0);
+    std::vector<std::thread> polls;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        polls.emplace_back([&, i] {
+            const auto start = Clock::now();
+            results[i] = poll(cases[i].handle, "OK", 0);
+            took[i] = msSince(start);
+        });
+    }
+    for (std::thread& t : polls) {
+        t.join();
+    }
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(results[i], 0) << cases[i].what;
+        EXPECT_GT(took[i], idleLimitMs) << cases[i].what;
+        EXPECT_LT(took[i], idleLimitMs + 2 * slackMs) << cases[i].what;
+    }
+}
+
+TEST(BadHandle, LengthChecksComeBeforeAnyRead)
+{
+    // No read is made, so a bad handle costs nothing here.
+    const auto start = Clock::now();
+    EXPECT_EQ(poll(handleOf(-1), "", 1000), 1);
+    unsigned char pattern[32] = {};
+    EXPECT_EQ(pollUart(handleOf(-1), 21, pattern, 1000), 0);
+    EXPECT_EQ(pollUart(handleOf(closedDescriptor()), 3, nullptr, 1000), 0);
+    EXPECT_LT(msSince(start), 100);
+}
+
+TEST(DeviceHangsUp, InTheMiddleOfAReplyThePollEndsOnTheIdleLimit)
+{
+    PseudoTerminal pty;
+    auto lastByteSent = Clock::now();
+    std::thread device([&] {
+        lastByteSent = Clock::now();
+        pty.deviceSends("HEL");
+        // Long enough for the poll to take the bytes, then the device side
+        // goes away: every read on the port now fails at once.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        pty.closeMaster();
+    });
+    const int result = poll(pty.port(), "HELLO", 1000);
+    device.join();
+    const double took = msSince(lastByteSent);
+    EXPECT_EQ(result, 0);
+    EXPECT_GT(took, idleLimitMs);
+    EXPECT_LE(took, idleLimitMs + readWaitMs + slackMs);
+}
+
+std::atomic<int> signalsHandled{0};
+
+void onSignal(int)
+{
+    signalsHandled.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Sends SIGUSR1 to one thread every millisecond, with a handler installed
+// without SA_RESTART, so that blocking reads end early with EINTR.
+class SignalStorm {
+public:
+    explicit SignalStorm(pthread_t target) : target_(target)
+    {
+        struct sigaction action {};
+        action.sa_handler = onSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(SIGUSR1, &action, &previous_);
+        sender_ = std::thread([this] {
+            while (!stop_.load()) {
+                pthread_kill(target_, SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    }
+    ~SignalStorm()
+    {
+        stop_ = true;
+        sender_.join();
+        sigaction(SIGUSR1, &previous_, nullptr);
+    }
+    SignalStorm(const SignalStorm&) = delete;
+    SignalStorm& operator=(const SignalStorm&) = delete;
+
+private:
+    pthread_t target_;
+    struct sigaction previous_ {};
+    std::atomic<bool> stop_{false};
+    std::thread sender_;
+};
+
+TEST(Signals, InterruptedReadsStillFindATricklingReplyAndLeaveWhatFollows)
+{
+    PseudoTerminal pty;
+    signalsHandled = 0;
+    int result = -1;
+    {
+        std::thread device([&] {
+            for (const char c : std::string("SIGNALS!")) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                pty.deviceSends(std::string(1, c));
+            }
+            pty.deviceSends("tail");
+        });
+        SignalStorm storm(pthread_self());
+        result = poll(pty.port(), "SIGNALS!", 0);
+        device.join();
+    }
+    EXPECT_EQ(result, 1);
+    EXPECT_GT(signalsHandled.load(), 20);
+    EXPECT_EQ(pty.hostReadsRest(), "tail");
+}
+
+TEST(Signals, InterruptedReadsDoNotRestartOrCutShortTheIdleLimit)
+{
+    PseudoTerminal pty;
+    signalsHandled = 0;
+    int result = -1;
+    double took = 0;
+    {
+        SignalStorm storm(pthread_self());
+        const auto start = Clock::now();
+        result = poll(pty.port(), "OK", 0);
+        took = msSince(start);
+    }
+    EXPECT_EQ(result, 0);
+    EXPECT_GT(took, idleLimitMs);
+    EXPECT_LE(took, idleLimitMs + readWaitMs + slackMs);
+    EXPECT_GT(signalsHandled.load(), 500);
+}
+
+} // namespace

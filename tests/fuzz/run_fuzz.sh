@@ -14,7 +14,7 @@ mkdir -p "$outdir"
 rm -f "$outdir"/crash-* "$outdir"/timeout-* "$outdir"/oom-* "$outdir"/leak-*
 log=$outdir/fuzz.log
 
-"$fuzzer" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
+"$fuzzer" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -max_len=1024 -print_final_stats=1 \
   -artifact_prefix="$outdir"/ "$@" "$work" >"$log" 2>&1
 status=$?
 

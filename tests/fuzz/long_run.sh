@@ -13,8 +13,11 @@ if [ "${1:-}" = --run ]; then
   # The detached part: one libFuzzer job at a time, at the lowest priority.
   outdir=$2 seconds=$3
   cd "$outdir"
+  # libFuzzer's fork mode keeps its jobs' files under TMPDIR: keep them here,
+  # away from anything that tidies /tmp during a run of hours.
+  mkdir -p "$outdir/tmp"
   status=0
-  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  TMPDIR=$outdir/tmp ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     nice -n 19 ./poll_fuzz -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \
       -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -max_len=1024 \
       -artifact_prefix="$outdir/artifacts/" "$outdir/corpus" || status=$?
@@ -34,7 +37,7 @@ if [ -f "$outdir/pid" ] && kill -0 "$(cat "$outdir/pid")" 2>/dev/null; then
   echo "a run is already going in $outdir (pid $(cat "$outdir/pid"))" >&2
   exit 1
 fi
-rm -rf "$outdir/corpus" "$outdir/artifacts"
+rm -rf "$outdir/corpus" "$outdir/artifacts" "$outdir/tmp"
 mkdir -p "$outdir/corpus" "$outdir/artifacts"
 cp "$here"/corpus/* "$outdir/corpus/"
 cp "$fuzzer" "$outdir/poll_fuzz"

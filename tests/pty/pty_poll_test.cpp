@@ -27,14 +27,14 @@ long long millisecondsSince(Clock::time_point start)
 TEST(PtyPoll, MatchingReplyArrivingDuringThePoll)
 {
     PseudoTerminal pty;
+    const auto start = Clock::now();
     std::thread device([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         pty.deviceSends("READY\r\n");
     });
-    const auto start = Clock::now();
     EXPECT_EQ(poll(pty, "READY\r\n", 2000), 1);
     device.join();
-    EXPECT_GE(millisecondsSince(start), 140);
+    EXPECT_GE(millisecondsSince(start), 150);
     EXPECT_LT(millisecondsSince(start), 2000);
 }
 

@@ -102,12 +102,15 @@ def poll(port, *args, **kwargs):
 
 class Poll(unittest.TestCase):
     def test_matching_reply_exits_0_with_the_time(self):
-        with Sim("on PING\\r\\n reply PONG\\r\\n after 120") as sim:
+        # The device's delay starts when the request reaches it, a moment
+        # before the poll starts, so the reported time may be a little short
+        # of it on a loaded machine, but never far.
+        with Sim("on PING\\r\\n reply PONG\\r\\n after 400") as sim:
             result = poll(sim.port, "--send", "PING\\r\\n", "--expect", "PONG\\r\\n", "--timeout", "3000")
         self.assertEqual(result.returncode, 0, result.stderr)
         found = re.fullmatch(re.escape(sim.port) + r": matched in (\d+) ms\n", result.stdout)
         self.assertIsNotNone(found, result.stdout)
-        self.assertGreaterEqual(int(found.group(1)), 120)
+        self.assertGreaterEqual(int(found.group(1)), 200)
         self.assertLess(int(found.group(1)), 3000)
         self.assertEqual(result.stderr, "")
 

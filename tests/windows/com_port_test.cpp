@@ -192,7 +192,7 @@ TEST_F(ComPort, MatchingReplyLeavesWhatFollowsInThePort)
     SCOPED_TRACE(describe(outcome));
     EXPECT_EQ(outcome.result, 1);
     // Awaited, and taken as soon as it came: each ReadFile returns on a byte.
-    EXPECT_GE(outcome.elapsedMs, 150);
+    EXPECT_GE(outcome.elapsedMs, 100);
     EXPECT_LT(outcome.elapsedMs, 1000);
     EXPECT_EQ(outcome.rest, "MORE");
 }

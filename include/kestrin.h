@@ -20,6 +20,8 @@ const int kestrinMaxLength = 20;
 // pointer: (void*)(intptr_t)fd. Returns 1 on a match (and at once for a
 // length of 0 or less), otherwise 0. A length above kestrinMaxLength, or a
 // null pattern with a positive length, returns 0 without reading the port.
+// The elapsed time is compared as a signed 32-bit count, so a budget of
+// INT_MAX never runs out: such a poll returns only on a match.
 int pollUart(void* port, int length, unsigned char* pattern, int timeoutMs);
 
 // 0x01000000: major version in the most significant byte.

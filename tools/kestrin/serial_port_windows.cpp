@@ -37,7 +37,8 @@ BYTE parityCode(Parity parity)
 
 int comNumber(const std::string& name)
 {
-    if (name.size() < 4 || _strnicmp(name.c_str(), "COM", 3) != 0) {
+    // Windows numbers COM ports up to 255; longer digit runs are no port.
+    if (name.size() < 4 || name.size() > 8 || _strnicmp(name.c_str(), "COM", 3) != 0) {
         return -1;
     }
     int number = 0;

@@ -316,8 +316,8 @@ def main():
     if not os.path.exists(os.path.join(options.prefix, READY_MARK)):
         parser.error(f"no Wine prefix at {options.prefix}: run 'wine_com.py prefix' first")
     devices = {}
-    for spec in options.device:
-        name, _, script = spec.partition("=")
+    for device_option in options.device:
+        name, _, script = device_option.partition("=")
         try:
             parse_script(script)
         except ValueError as error:

@@ -10,6 +10,7 @@ packages=(
   clang-14 clang-tools-14 llvm-14 lld-14 libclang-rt-14-dev
   wine wine64 wine32:i386
   python3 python3-pytest python3-serial
+  valgrind gnuplot-nox
 )
 
 missing=()

@@ -46,12 +46,13 @@ def poller_command(build, poller):
     return [os.path.join(build, "kestrin_reply_bench"), "poll", "--kind", poller]
 
 
-def run_device(build, poller, ports, rounds, hold_ms=1, byte_us=87):
+def run_device(build, poller, ports, rounds, hold_ms=1, byte_us=87, raw=False):
     """One poller against `ports` simulated devices; the driver's JSON
     summary, or a dict with "error" when the poller could not do it."""
     command = [os.path.join(build, "kestrin_reply_bench"), "device", "--ports", str(ports),
-               "--rounds", str(rounds), "--hold-ms", str(hold_ms), "--byte-us", str(byte_us),
-               "--"] + poller_command(build, poller)
+               "--rounds", str(rounds), "--hold-ms", str(hold_ms), "--byte-us", str(byte_us)]
+    command += ["--raw"] if raw else []
+    command += ["--"] + poller_command(build, poller)
     done = subprocess.run(command, capture_output=True, text=True, timeout=600)
     if done.stdout.strip():
         result = json.loads(done.stdout)
@@ -62,14 +63,48 @@ def run_device(build, poller, ports, rounds, hold_ms=1, byte_us=87):
     return {"ports": ports, "error": (reasons or done.stderr.splitlines() or ["no output"])[-1]}
 
 
-def measure_latency(build, sizes, samples):
+def percentile(values, p):
+    """Linear between the closest ranks, as the driver computes it."""
+    if not values:
+        return 0.0
+    values = sorted(values)
+    rank = p * (len(values) - 1)
+    low = int(rank)
+    high = min(low + 1, len(values) - 1)
+    return values[low] + (values[high] - values[low]) * (rank - low)
+
+
+def pool_runs(runs):
+    """One result from several runs of the same poller and size."""
+    failed = [r for r in runs if "error" in r]
+    if failed:
+        return failed[0]
+    pooled = {key: sum(r[key] for r in runs) for key in ("rounds", "replies", "reported", "matched")}
+    pooled["ports"] = runs[0]["ports"]
+    for key in ("latency_us", "cpu_us_per_poll", "cpu_percent_of_core_while_polling"):
+        values = [v for r in runs for v in r["samples"][key]]
+        pooled[key] = {"median": percentile(values, 0.5), "p90": percentile(values, 0.9),
+                       "p99": percentile(values, 0.99), "min": min(values, default=0.0),
+                       "max": max(values, default=0.0)}
+    return pooled
+
+
+def measure_latency(build, sizes, samples, blocks):
+    """The pollers take turns in `blocks` blocks, each leading one in turn, so
+    that a machine whose speed drifts during the run favours none of them."""
     results = {}
     for mode, byte_us, _ in MODES:
         for ports in sizes:
-            rounds = max(math.ceil(samples / ports), 3)
+            rounds = max(math.ceil(samples / blocks / ports), 3)
+            runs = {p: [] for p in POLLERS}
+            print(f"  {mode:5} {ports:3} ports", file=sys.stderr, flush=True)
+            for b in range(blocks):
+                for poller in POLLERS[b % len(POLLERS):] + POLLERS[:b % len(POLLERS)]:
+                    if runs[poller] and "error" in runs[poller][-1]:
+                        continue
+                    runs[poller].append(run_device(build, poller, ports, rounds, byte_us=byte_us, raw=True))
             for poller in POLLERS:
-                print(f"  {mode:5} {ports:3} ports  {TITLES[poller]}", file=sys.stderr, flush=True)
-                results[(mode, ports, poller)] = run_device(build, poller, ports, rounds, byte_us=byte_us)
+                results[(mode, ports, poller)] = pool_runs(runs[poller])
     return results
 
 
@@ -291,7 +326,7 @@ unset multiplot
     return png
 
 
-def render(machine, results, sizes, samples, checks, waiting, hold_ms, sweep, logic):
+def render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic):
     head, rows, notes = latency_table(results, sizes)
     parts = [
         f"Machine: {machine['cpu']}, {machine['cores']} cores; Linux {machine['kernel']}, Debian {machine['debian']}; "
@@ -299,8 +334,8 @@ def render(machine, results, sizes, samples, checks, waiting, hold_ms, sweep, lo
         f"{logic.get('valgrind', 'valgrind')}. Run {machine['date']}.",
         "",
         f"Reply latency, median / p90 in µs, from the return of the device's write() of the last reply byte "
-        f"to the poller knowing it matched; a 7-byte reply, about {samples} replies per cell, "
-        f"replies to different ports 400 µs apart. Ratios are medians / p90s.",
+        f"to the poller knowing it matched; a 7-byte reply, about {samples} replies per cell in {blocks} "
+        f"turns per poller, replies to different ports 400 µs apart. Ratios are medians / p90s.",
         "",
         markdown(head, rows),
     ]
@@ -346,19 +381,19 @@ def main():
     os.makedirs(out, exist_ok=True)
 
     if args.quick:
-        sizes, samples, hold_ms, hold_rounds, read_waits = (1, 4), 40, 300, 1, (100,)
+        sizes, samples, blocks, hold_ms, hold_rounds, read_waits = (1, 4), 40, 2, 300, 1, (100,)
     else:
-        sizes, samples, hold_ms, hold_rounds, read_waits = (1, 16, 64, 256), 3000, 3000, 3, (0, 100, 1000)
+        sizes, samples, blocks, hold_ms, hold_rounds, read_waits = (1, 16, 64, 256), 3000, 6, 3000, 3, (0, 100, 1000)
     try:
         machine = describe_machine()
         print("reply latency:", file=sys.stderr, flush=True)
-        results = measure_latency(build, sizes, samples)
+        results = measure_latency(build, sizes, samples, blocks)
         print("waiting cost and read waits:", file=sys.stderr, flush=True)
         waiting, sweep = measure_waiting(build, hold_ms, hold_rounds, read_waits)
         print("polling logic on the virtual clock:", file=sys.stderr, flush=True)
         logic = measure_logic(build, args.quick)
         checks = check_targets(results, sizes, waiting)
-        text = render(machine, results, sizes, samples, checks, waiting, hold_ms, sweep, logic)
+        text = render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic)
         png = plot(results, sizes, out)
     except (Failure, subprocess.SubprocessError, OSError, ValueError) as e:
         print(f"bench: {e}", file=sys.stderr)

@@ -312,7 +312,7 @@ struct Send {
     std::size_t to;
 };
 
-int runDevice(int ports, int rounds, int holdMs, int gapUs, int byteUs, const std::vector<std::string>& command)
+int runDevice(int ports, int rounds, int holdMs, int gapUs, int byteUs, bool raw, const std::vector<std::string>& command)
 {
     // The pacing is the device's own; without this the kernel may let each
     // sleep run 50 us late.
@@ -406,7 +406,7 @@ int runDevice(int ports, int rounds, int holdMs, int gapUs, int byteUs, const st
         kestrin::closeDevicePty(pty);
     }
     const long replies = static_cast<long>(ports) * rounds;
-    const nlohmann::json summary = {
+    nlohmann::json summary = {
         {"ports", ports},
         {"rounds", rounds},
         {"hold_ms", holdMs},
@@ -420,6 +420,10 @@ int runDevice(int ports, int rounds, int holdMs, int gapUs, int byteUs, const st
         {"cpu_us_per_poll", spread(cpuUs)},
         {"cpu_percent_of_core_while_polling", spread(cpuShare)},
     };
+    if (raw) {
+        summary["samples"] = {{"latency_us", latencyUs}, {"cpu_us_per_poll", cpuUs},
+                              {"cpu_percent_of_core_while_polling", cpuShare}};
+    }
     std::cout << summary.dump() << "\n";
     return matched == replies && reported == replies ? 0 : 1;
 }
@@ -480,6 +484,7 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
 
     int ports = 1, rounds = 100, holdMs = 1, gapUs = 400, byteUs = 87;
+    bool raw = false;
     std::vector<std::string> command;
     auto* device = app.add_subcommand("device", "Play the devices and run a poller against them");
     device->add_option("--ports", ports)->check(CLI::Range(1, 1024));
@@ -488,6 +493,7 @@ int main(int argc, char** argv)
     device->add_option("--gap-us", gapUs, "Pause between replies to different ports")->check(CLI::Range(0, 1000000));
     device->add_option("--byte-us", byteUs, "Pause between the bytes of a reply (0: the reply in one write)")
         ->check(CLI::Range(0, 100000));
+    device->add_flag("--raw", raw, "Also print every sample, so that runs can be pooled");
     device->add_option("poller", command, "Poller command; --rounds and the port paths are appended")->required();
 
     std::string kind;
@@ -503,7 +509,7 @@ int main(int argc, char** argv)
 
     CLI11_PARSE(app, argc, argv);
     if (*device) {
-        return runDevice(ports, rounds, holdMs, gapUs, byteUs, command);
+        return runDevice(ports, rounds, holdMs, gapUs, byteUs, raw, command);
     }
     if (*poller) {
         return runPoller(kind, rounds, paths);

@@ -1,0 +1,74 @@
+// The port settings the tool applies decide how busily Kestrin polls: a read
+// that returns at once on a silent line makes its loop spin a whole core.
+#include "device_pty.h"
+#include "serial_port.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+
+namespace {
+
+using namespace kestrin;
+
+int descriptorOf(const SerialPort& port)
+{
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(port.handle));
+}
+
+struct OpenedPort {
+    DevicePty pty;
+    SerialPort port;
+
+    explicit OpenedPort(const PortSettings& settings)
+    {
+        std::string error;
+        EXPECT_TRUE(openDevicePty(pty, error)) << error;
+        EXPECT_TRUE(openSerialPort(pty.path, settings, port, error)) << error;
+    }
+    ~OpenedPort()
+    {
+        closeSerialPort(port);
+        closeDevicePty(pty);
+    }
+};
+
+TEST(PortSettings, DefaultReadsWaitOnASilentLine)
+{
+    OpenedPort opened{PortSettings{}};
+    ASSERT_TRUE(opened.port.open);
+    const int fd = descriptorOf(opened.port);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+
+    unsigned char byte = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read(fd, &byte, 1), 0);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(90));
+}
+
+TEST(PortSettings, NoAllowedReadWaitReturnsAtOnceOrShorterThanAsked)
+{
+    PortSettings settings;
+    OpenedPort opened{settings};
+    ASSERT_TRUE(opened.port.open);
+    for (const int wait : {minReadWaitMs, 99, 100, 101, 250, 1000, 25499, maxReadWaitMs}) {
+        settings.readWaitMs = wait;
+        SerialPort port;
+        std::string error;
+        ASSERT_TRUE(openSerialPort(opened.pty.path, settings, port, error)) << error;
+        termios tio{};
+        ASSERT_EQ(tcgetattr(descriptorOf(port), &tio), 0);
+        closeSerialPort(port);
+        EXPECT_EQ(tio.c_cc[VMIN], 0) << wait;
+        EXPECT_GE(tio.c_cc[VTIME], 1) << wait;
+        EXPECT_GE(tio.c_cc[VTIME] * 100, wait) << wait;
+    }
+}
+
+} // namespace

@@ -262,7 +262,8 @@ def waiting_table(waiting, hold_ms):
 def read_wait_table(sweep):
     rows = []
     for r in sweep:
-        rows.append([f"{r['read_wait_ms']} ms (VTIME {r['vtime']})", f"{r['reads_per_second']:.0f}",
+        rate = r["reads_per_second"]
+        rows.append([f"{r['read_wait_ms']} ms (VTIME {r['vtime']})", f"{rate:.1f}" if rate < 10 else f"{rate:.0f}",
                      f"{r['cpu_percent_of_core']:.4f}%", f"{r['idle_stop_ms']:.1f} ms",
                      f"{r['idle_stop_ms'] - 5000:.1f} ms"])
     return ["Read wait", "reads/s while silent", "% of one core", "idle stop after", "late by"], rows
@@ -289,12 +290,14 @@ def plot(results, sizes, out):
     data = os.path.join(out, "latency.dat")
     with open(data, "w") as f:
         for mode, _, _ in MODES:
-            for poller in POLLERS:
+            for i, poller in enumerate(POLLERS):
                 f.write(f"# {mode} {poller}\n")
                 for ports in sizes:
                     r = results[(mode, ports, poller)]
                     if "error" not in r:
-                        f.write(f"{ports} {r['latency_us']['median']} {r['latency_us']['median']} "
+                        # Side by side rather than on top of each other.
+                        x = ports * 1.1 ** (i - 1)
+                        f.write(f"{x} {r['latency_us']['median']} {r['latency_us']['median']} "
                                 f"{r['latency_us']['p90']}\n")
                 f.write("\n\n")
     if shutil.which("gnuplot") is None:
@@ -305,7 +308,13 @@ def plot(results, sizes, out):
         series = ", ".join(
             f"'{data}' index {m * len(POLLERS) + i} using 1:2:3:4 with yerrorlines lw 2 pt 7 title '{TITLES[p]}'"
             for i, p in enumerate(POLLERS))
-        panels.append(f"set title 'Reply: {title}'\nplot {series}")
+        failed = [str(n) for n in sizes for p in POLLERS if "error" in results[(mode, n, p)]]
+        label = "unset label\n"
+        if failed:
+            names = sorted({TITLES[p] for n in sizes for p in POLLERS if "error" in results[(mode, n, p)]})
+            label += (f"set label 1 '{', '.join(names)}: failed at {', '.join(sorted(set(failed), key=int))} ports' "
+                      f"at graph 0.97, graph 0.95 right\n")
+        panels.append(f"set title 'Reply: {title}'\n{label}plot {series}")
     script = f"""
 set terminal pngcairo size 1200,480 font 'sans,10'
 set output '{png}'
@@ -316,7 +325,7 @@ set xtics ({', '.join(str(s) for s in sizes)})
 set xlabel 'ports polled at once (one thread each)'
 set ylabel 'reply latency, µs (median, bar to p90)'
 set yrange [0:*]
-set key top left
+set key outside top center horizontal
 set grid
 {panels[0]}
 {panels[1]}
@@ -383,7 +392,7 @@ def main():
     if args.quick:
         sizes, samples, blocks, hold_ms, hold_rounds, read_waits = (1, 4), 40, 2, 300, 1, (100,)
     else:
-        sizes, samples, blocks, hold_ms, hold_rounds, read_waits = (1, 16, 64, 256), 3000, 6, 3000, 3, (0, 100, 1000)
+        sizes, samples, blocks, hold_ms, hold_rounds, read_waits = (1, 16, 64, 256), 3000, 6, 3000, 3, (0, 100, 1000, 2000)
     try:
         machine = describe_machine()
         print("reply latency:", file=sys.stderr, flush=True)

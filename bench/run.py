@@ -171,30 +171,31 @@ def ratio(a, b):
     return a / b if b > 0 else math.inf
 
 
-def cell(result):
+def cell(result, loop=None):
+    """median / p90, and against the poll+read loop's when given."""
     if "error" in result:
         return "failed"
     lat = result["latency_us"]
-    return f"{us(lat['median'])} / {us(lat['p90'])}"
+    text = f"{us(lat['median'])} / {us(lat['p90'])}"
+    if loop is not None and "error" not in loop:
+        text += (f" (×{ratio(lat['median'], loop['latency_us']['median']):.2f} / "
+                 f"×{ratio(lat['p90'], loop['latency_us']['p90']):.2f})")
+    return text
 
 
 def latency_table(results, sizes):
-    head = ["Reply", "Ports", "Kestrin µs", "poll+read µs", "pyserial µs",
-            "Kestrin ÷ poll+read", "pyserial ÷ Kestrin", "Kestrin CPU µs/reply", "Kestrin matched"]
+    head = ["Reply", "Ports", "Kestrin µs (× poll+read)", "poll+read µs", "pyserial µs (× poll+read)",
+            "pyserial ÷ Kestrin, median", "Kestrin CPU µs/reply", "Kestrin matched"]
     rows = []
     notes = []
     for mode, _, _ in MODES:
         for ports in sizes:
             k, p, s = (results[(mode, ports, x)] for x in POLLERS)
-            versus = "–"
-            if "error" not in k and "error" not in p:
-                versus = (f"{ratio(k['latency_us']['median'], p['latency_us']['median']):.2f} / "
-                          f"{ratio(k['latency_us']['p90'], p['latency_us']['p90']):.2f}")
             peer = "–"
             if "error" not in k and "error" not in s:
                 peer = f"{ratio(s['latency_us']['median'], k['latency_us']['median']):.2f}"
             matched = k["error"] if "error" in k else f"{k['matched']} of {k['replies']}"
-            rows.append([mode, str(ports), cell(k), cell(p), cell(s), versus, peer,
+            rows.append([mode, str(ports), cell(k, p), cell(p), cell(s, p), peer,
                          us(k["cpu_us_per_poll"]["median"]) if "error" not in k else "–", matched])
             for poller, r in zip(POLLERS, (k, p, s)):
                 if "error" in r:
@@ -344,7 +345,7 @@ def render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, s
         "",
         f"Reply latency, median / p90 in µs, from the return of the device's write() of the last reply byte "
         f"to the poller knowing it matched; a 7-byte reply, about {samples} replies per cell in {blocks} "
-        f"turns per poller, replies to different ports 400 µs apart. Ratios are medians / p90s.",
+        f"turns per poller, replies to different ports 400 µs apart. Ratios are of medians / of p90s.",
         "",
         markdown(head, rows),
     ]

@@ -46,12 +46,11 @@ def poller_command(build, poller):
     return [os.path.join(build, "kestrin_reply_bench"), "poll", "--kind", poller]
 
 
-def run_device(build, poller, ports, rounds, hold_ms=1, byte_us=87, raw=False):
-    """One poller against `ports` simulated devices; the driver's JSON
-    summary, or a dict with "error" when the poller could not do it."""
+def run_device(build, poller, ports, rounds, hold_ms=1, byte_us=87):
+    """One poller against `ports` simulated devices; the driver's counts and
+    samples, or a dict with "error" when the poller could not do it."""
     command = [os.path.join(build, "kestrin_reply_bench"), "device", "--ports", str(ports),
                "--rounds", str(rounds), "--hold-ms", str(hold_ms), "--byte-us", str(byte_us)]
-    command += ["--raw"] if raw else []
     command += ["--"] + poller_command(build, poller)
     done = subprocess.run(command, capture_output=True, text=True, timeout=600)
     if done.stdout.strip():
@@ -64,7 +63,7 @@ def run_device(build, poller, ports, rounds, hold_ms=1, byte_us=87, raw=False):
 
 
 def percentile(values, p):
-    """Linear between the closest ranks, as the driver computes it."""
+    """Linear between the closest ranks."""
     if not values:
         return 0.0
     values = sorted(values)
@@ -75,7 +74,7 @@ def percentile(values, p):
 
 
 def pool_runs(runs):
-    """One result from several runs of the same poller and size."""
+    """One result, with percentiles, from runs of the same poller and size."""
     failed = [r for r in runs if "error" in r]
     if failed:
         return failed[0]
@@ -102,7 +101,7 @@ def measure_latency(build, sizes, samples, blocks):
                 for poller in POLLERS[b % len(POLLERS):] + POLLERS[:b % len(POLLERS)]:
                     if runs[poller] and "error" in runs[poller][-1]:
                         continue
-                    runs[poller].append(run_device(build, poller, ports, rounds, byte_us=byte_us, raw=True))
+                    runs[poller].append(run_device(build, poller, ports, rounds, byte_us=byte_us))
             for poller in POLLERS:
                 results[(mode, ports, poller)] = pool_runs(runs[poller])
     return results
@@ -117,7 +116,7 @@ def measure_waiting(build, hold_ms, rounds, read_waits):
         sweep = pool.submit(subprocess.run, [os.path.join(build, "kestrin_reply_bench"), "read-wait",
                                              "--waits", ",".join(map(str, read_waits))],
                             capture_output=True, text=True, timeout=120)
-        waiting = {p: f.result() for p, f in waits.items()}
+        waiting = {p: pool_runs([f.result()]) for p, f in waits.items()}
         done = sweep.result()
     if done.returncode != 0:
         raise Failure(f"read-wait: {done.stderr.strip()}")

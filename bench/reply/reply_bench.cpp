@@ -3,7 +3,7 @@
 //
 //   kestrin_reply_bench device --ports N --rounds R [--hold-ms H] [--gap-us G] [--byte-us B] -- POLLER...
 //       plays N simulated devices on pseudo-terminals and runs POLLER with
-//       "--rounds R PATH..." appended; prints one JSON summary.
+//       "--rounds R PATH..." appended; prints the counts and every sample as JSON.
 //   kestrin_reply_bench poll --kind kestrin|poll-read --rounds R PATH...
 //       the two C++ pollers, one thread per port.
 //   kestrin_reply_bench read-wait --waits 0,100,1000
@@ -86,27 +86,6 @@ long readCallsOfThisThread()
 {
     std::cerr << "kestrin_reply_bench: " << why << "\n";
     std::exit(2);
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty()) {
-        return 0.0;
-    }
-    std::sort(values.begin(), values.end());
-    const double rank = p * static_cast<double>(values.size() - 1);
-    const auto low = static_cast<std::size_t>(rank);
-    const std::size_t high = std::min(low + 1, values.size() - 1);
-    return values[low] + (values[high] - values[low]) * (rank - static_cast<double>(low));
-}
-
-nlohmann::json spread(const std::vector<double>& values)
-{
-    return {{"median", percentile(values, 0.5)},
-            {"p90", percentile(values, 0.9)},
-            {"p99", percentile(values, 0.99)},
-            {"min", values.empty() ? 0.0 : *std::min_element(values.begin(), values.end())},
-            {"max", values.empty() ? 0.0 : *std::max_element(values.begin(), values.end())}};
 }
 
 // ---- Pollers ----------------------------------------------------------------
@@ -312,7 +291,7 @@ struct Send {
     std::size_t to;
 };
 
-int runDevice(int ports, int rounds, int holdMs, int gapUs, int byteUs, bool raw, const std::vector<std::string>& command)
+int runDevice(int ports, int rounds, int holdMs, int gapUs, int byteUs, const std::vector<std::string>& command)
 {
     // The pacing is the device's own; without this the kernel may let each
     // sleep run 50 us late.
@@ -406,7 +385,7 @@ int runDevice(int ports, int rounds, int holdMs, int gapUs, int byteUs, bool raw
         kestrin::closeDevicePty(pty);
     }
     const long replies = static_cast<long>(ports) * rounds;
-    nlohmann::json summary = {
+    const nlohmann::json summary = {
         {"ports", ports},
         {"rounds", rounds},
         {"hold_ms", holdMs},
@@ -416,14 +395,10 @@ int runDevice(int ports, int rounds, int holdMs, int gapUs, int byteUs, bool raw
         {"replies", replies},
         {"reported", reported},
         {"matched", matched},
-        {"latency_us", spread(latencyUs)},
-        {"cpu_us_per_poll", spread(cpuUs)},
-        {"cpu_percent_of_core_while_polling", spread(cpuShare)},
+        // Every sample: bench/run.py pools the runs and takes the percentiles.
+        {"samples", {{"latency_us", latencyUs}, {"cpu_us_per_poll", cpuUs},
+                     {"cpu_percent_of_core_while_polling", cpuShare}}},
     };
-    if (raw) {
-        summary["samples"] = {{"latency_us", latencyUs}, {"cpu_us_per_poll", cpuUs},
-                              {"cpu_percent_of_core_while_polling", cpuShare}};
-    }
     std::cout << summary.dump() << "\n";
     return matched == replies && reported == replies ? 0 : 1;
 }
@@ -484,7 +459,6 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
 
     int ports = 1, rounds = 100, holdMs = 1, gapUs = 400, byteUs = 87;
-    bool raw = false;
     std::vector<std::string> command;
     auto* device = app.add_subcommand("device", "Play the devices and run a poller against them");
     device->add_option("--ports", ports)->check(CLI::Range(1, 1024));
@@ -493,7 +467,6 @@ int main(int argc, char** argv)
     device->add_option("--gap-us", gapUs, "Pause between replies to different ports")->check(CLI::Range(0, 1000000));
     device->add_option("--byte-us", byteUs, "Pause between the bytes of a reply (0: the reply in one write)")
         ->check(CLI::Range(0, 100000));
-    device->add_flag("--raw", raw, "Also print every sample, so that runs can be pooled");
     device->add_option("poller", command, "Poller command; --rounds and the port paths are appended")->required();
 
     std::string kind;
@@ -509,7 +482,7 @@ int main(int argc, char** argv)
 
     CLI11_PARSE(app, argc, argv);
     if (*device) {
-        return runDevice(ports, rounds, holdMs, gapUs, byteUs, raw, command);
+        return runDevice(ports, rounds, holdMs, gapUs, byteUs, command);
     }
     if (*poller) {
         return runPoller(kind, rounds, paths);

@@ -36,7 +36,7 @@ install(TARGETS kestrin EXPORT KestrinTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/kestrin.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${KESTRIN_GENERATED_DIR}/include/kestrin.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # ---- Import library for Microsoft's linker --------------------------------------
 # MinGW's libkestrin.dll.a carries GCC's names; hosts built with Microsoft's
@@ -108,6 +108,7 @@ file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/python/_location.py
     CONTENT "# Written by the install step: the library, relative to this package.\nLIBRARY = \"${kestrin_python_to_lib}/${kestrin_python_libname}\"\n")
 install(FILES
     ${PROJECT_SOURCE_DIR}/python/kestrin/__init__.py
+    ${PROJECT_SOURCE_DIR}/python/kestrin/_abi.py
     ${PROJECT_BINARY_DIR}/python/_location.py
     DESTINATION ${KESTRIN_INSTALL_PYTHONDIR}/kestrin)
 

@@ -30,6 +30,8 @@ import struct
 import sys
 import threading
 
+from . import _abi
+
 __all__ = [
     "MAX_EXPECTED",
     "LibraryNotFoundError",
@@ -41,7 +43,7 @@ __all__ = [
 ]
 
 # The longest expected reply the library accepts.
-MAX_EXPECTED = 20
+MAX_EXPECTED = _abi.MAX_LENGTH
 
 LIBRARY_ENV = "KESTRIN_LIBRARY"
 
@@ -60,23 +62,9 @@ def export_names(windows=_WINDOWS, pointer_bits=struct.calcsize("P") * 8):
     The functions have C++ linkage, so each toolchain exports them under its
     own decorated name; the Windows DLLs carry Microsoft's.
     """
-    if not windows:
-        return {
-            "poll": "_Z8pollUartPviPhi",
-            "version": "_Z14KestrinVersionv",
-            "about": "_Z12KestrinAboutv",
-        }
-    if pointer_bits == 64:
-        return {
-            "poll": "?pollUart@@YAHPEAXHPEAEH@Z",
-            "version": "?KestrinVersion@@YAHXZ",
-            "about": "?KestrinAbout@@YAPEADXZ",
-        }
-    return {
-        "poll": "?pollUart@@YAHPAXHPAEH@Z",
-        "version": "?KestrinVersion@@YAHXZ",
-        "about": "?KestrinAbout@@YAPADXZ",
-    }
+    platform = "linux" if not windows else "win64" if pointer_bits == 64 else "win32"
+    names = _abi.EXPORT_NAMES[platform]
+    return {"poll": names["pollUart"], "version": names["KestrinVersion"], "about": names["KestrinAbout"]}
 
 
 def _library_file_names():

@@ -17,8 +17,9 @@ import serial.serialposix
 
 import kestrin
 
-SOURCE_DIR = os.environ.get("KESTRIN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
-MODULE_SOURCE = os.path.join(os.path.dirname(kestrin.__file__), "__init__.py")
+PACKAGE_SOURCE = os.path.dirname(kestrin.__file__)
+# The build's files made from cmake/KestrinAbi.cmake (the C header among them).
+GENERATED_DIR = os.environ["KESTRIN_GENERATED_DIR"]
 
 
 # ---- Polling a port ----------------------------------------------------------------
@@ -79,7 +80,7 @@ class TestPoll:
 
 class TestIdentity:
     def test_version_is_1_0(self):
-        assert kestrin.version() == 0x01000000
+        assert kestrin.version() == kestrin._abi.MODULE_VERSION == 0x01000000
 
     def test_about_names_the_module_and_its_version(self):
         text = kestrin.about()
@@ -162,17 +163,20 @@ class TestBadArguments:
 # ---- Names and finding the library -----------------------------------------------------------
 
 
-def def_file_names(width):
-    """The decorated names a Windows DLL exports, from its module-definition file."""
-    with open(os.path.join(SOURCE_DIR, "exports", f"kestrin-win{width}.def")) as def_file:
-        return set(re.findall(r'^\s*"([^"]+)"', def_file.read(), flags=re.M))
+def header_names(width):
+    """The names the C header gives hosts on Windows of that width."""
+    with open(os.path.join(GENERATED_DIR, "include", "kestrin.h")) as header:
+        text = header.read()
+    branch = text.split("#if defined(_WIN64)")[1].split("#elif defined(_WIN32)")
+    section = branch[0] if width == 64 else branch[1].split("#else")[0]
+    return set(re.findall(r'^#define KESTRIN_\w+_NAME "([^"]+)"', section, flags=re.M))
 
 
 class TestExportNames:
     @pytest.mark.parametrize("width", [32, 64])
-    def test_windows_names_are_the_dll_exports(self, width):
+    def test_windows_names_are_the_headers(self, width):
         names = kestrin.export_names(windows=True, pointer_bits=width)
-        assert set(names.values()) == def_file_names(width)
+        assert set(names.values()) == header_names(width)
 
     def test_windows_widths_differ_in_the_pointer_functions(self):
         narrow = kestrin.export_names(windows=True, pointer_bits=32)
@@ -180,9 +184,9 @@ class TestExportNames:
         assert narrow["version"] == wide["version"]
         assert narrow["poll"] != wide["poll"] and narrow["about"] != wide["about"]
 
-    def test_linux_names_are_the_library_exports(self):
-        with open(os.path.join(SOURCE_DIR, "exports", "kestrin-linux.map")) as map_file:
-            exported = set(re.findall(r"^\s*(_Z\w+);", map_file.read(), flags=re.M))
+    def test_linux_names_are_the_library_exports(self, library):
+        symbols = subprocess.run(["nm", "-D", "--defined-only", library], capture_output=True, text=True, check=True)
+        exported = {line.split()[-1].split("@")[0] for line in symbols.stdout.splitlines() if " A " not in line}
         assert set(kestrin.export_names(windows=False).values()) == exported
 
 
@@ -214,15 +218,14 @@ def library():
 def package_copy(tmp_path):
     """A copy of the package, outside any installed tree."""
     package = tmp_path / "site" / "kestrin"
-    package.mkdir(parents=True)
-    shutil.copy(MODULE_SOURCE, package / "__init__.py")
+    shutil.copytree(PACKAGE_SOURCE, package, ignore=shutil.ignore_patterns("__pycache__", "_location.py"))
     return package
 
 
 class TestFindingTheLibrary:
     def test_beside_the_module(self, package_copy, library):
         shutil.copy(library, package_copy / "libkestrin.so.1")
-        assert run_module(str(package_copy.parent)) == f"{package_copy / 'libkestrin.so.1'} {0x01000000}"
+        assert run_module(str(package_copy.parent)) == f"{package_copy / 'libkestrin.so.1'} {kestrin._abi.MODULE_VERSION}"
 
     def test_where_the_install_step_put_it(self, package_copy, library):
         # The layout of an installed tree: <prefix>/lib and the package under it.
@@ -230,13 +233,13 @@ class TestFindingTheLibrary:
         libdir.mkdir()
         shutil.copy(library, libdir / "libkestrin.so.1")
         (package_copy / "_location.py").write_text('LIBRARY = "../../lib/libkestrin.so.1"\n')
-        assert run_module(str(package_copy.parent)) == f"{libdir / 'libkestrin.so.1'} {0x01000000}"
+        assert run_module(str(package_copy.parent)) == f"{libdir / 'libkestrin.so.1'} {kestrin._abi.MODULE_VERSION}"
 
     def test_environment_variable_comes_first(self, package_copy, library, tmp_path):
         shutil.copy(library, package_copy / "libkestrin.so.1")
         chosen = tmp_path / "chosen.so"
         shutil.copy(library, chosen)
-        assert run_module(str(package_copy.parent), env_library=str(chosen)) == f"{chosen} {0x01000000}"
+        assert run_module(str(package_copy.parent), env_library=str(chosen)) == f"{chosen} {kestrin._abi.MODULE_VERSION}"
 
     def test_environment_variable_naming_no_file_is_an_error_not_a_fallback(self, package_copy, library):
         shutil.copy(library, package_copy / "libkestrin.so.1")
@@ -244,7 +247,7 @@ class TestFindingTheLibrary:
         assert out.startswith("NOTFOUND") and "KESTRIN_LIBRARY" in out
 
     def test_environment_variable_naming_something_else(self, fresh_module, monkeypatch):
-        monkeypatch.setenv("KESTRIN_LIBRARY", MODULE_SOURCE)
+        monkeypatch.setenv("KESTRIN_LIBRARY", kestrin.__file__)
         with pytest.raises(kestrin.LibraryNotFoundError, match="does not load"):
             fresh_module.version()
 

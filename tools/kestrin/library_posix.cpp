@@ -1,5 +1,7 @@
 #include "library.h"
 
+#include "kestrin.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -31,7 +33,7 @@ std::string executableDirectory()
 
 ExportNames exportNames()
 {
-    return {"_Z8pollUartPviPhi", "_Z14KestrinVersionv", "_Z12KestrinAboutv"};
+    return {KESTRIN_POLL_UART_NAME, KESTRIN_VERSION_NAME, KESTRIN_ABOUT_NAME};
 }
 
 std::string defaultLibraryPath()

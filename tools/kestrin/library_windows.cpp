@@ -1,4 +1,6 @@
 #include "library.h"
+
+#include "kestrin.h"
 #include "windows_error.h"
 
 #include <windows.h>
@@ -27,10 +29,7 @@ ExportNames exportNames()
 {
     // The names Microsoft's compiler gives the declarations, as a host built
     // with it looks them up; the pointer types make them differ by width.
-    if (sizeof(void*) == 8) {
-        return {"?pollUart@@YAHPEAXHPEAEH@Z", "?KestrinVersion@@YAHXZ", "?KestrinAbout@@YAPEADXZ"};
-    }
-    return {"?pollUart@@YAHPAXHPAEH@Z", "?KestrinVersion@@YAHXZ", "?KestrinAbout@@YAPADXZ"};
+    return {KESTRIN_POLL_UART_NAME, KESTRIN_VERSION_NAME, KESTRIN_ABOUT_NAME};
 }
 
 std::string defaultLibraryPath()

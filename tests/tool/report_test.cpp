@@ -1,6 +1,7 @@
 // The result line, the JSON object and the live status text.
-#include "live_status.h"
-#include "report.h"
+#include "cli/error.h"
+#include "cli/live_status.h"
+#include "cli/report.h"
 
 #include <gtest/gtest.h>
 
@@ -78,7 +79,10 @@ TEST(ResultJson, NoMatchAndErrorAreTellable)
 
 TEST(ErrorLine, NamesThePortAndTheCause)
 {
-    EXPECT_EQ(errorLine("COM3", "cannot open: Access is denied"), "kestrin: COM3: cannot open: Access is denied");
+    Report report;
+    report.command = "poll";
+    report.subject = "COM3";
+    EXPECT_EQ(errorLine(report, Error("cannot open: Access is denied")), "kestrin: COM3: cannot open: Access is denied");
 }
 
 TEST(DottedVersion, OneNumberPerByteMostSignificantFirst)

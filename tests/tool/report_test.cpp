@@ -85,6 +85,59 @@ TEST(ErrorLine, NamesThePortAndTheCause)
     EXPECT_EQ(errorLine(report, Error("cannot open: Access is denied")), "kestrin: COM3: cannot open: Access is denied");
 }
 
+TEST(ErrorLine, WithoutASubjectOnlyTheCause)
+{
+    Report report;
+    report.command = "about";
+    EXPECT_EQ(errorLine(report, Error("cannot load the library x.so: gone")),
+              "kestrin: cannot load the library x.so: gone");
+}
+
+TEST(ErrorLine, UsageErrorsPointToTheCommandsHelpAndOthersDoNot)
+{
+    Report report;
+    report.command = "poll";
+    report.subject = "/dev/ttyUSB0";
+    EXPECT_EQ(errorLine(report, UsageError("unknown baud rate 7")),
+              "kestrin: /dev/ttyUSB0: unknown baud rate 7 (see kestrin poll --help)");
+    EXPECT_EQ(errorLine(report, Error("cannot open: Permission denied")),
+              "kestrin: /dev/ttyUSB0: cannot open: Permission denied");
+    report.command.clear();
+    report.subject.clear();
+    EXPECT_EQ(errorLine(report, UsageError("The following argument was not expected: frob")),
+              "kestrin: The following argument was not expected: frob (see kestrin --help)");
+}
+
+TEST(ErrorJson, CarriesTheReportsFieldsAndTheLinesText)
+{
+    Report report;
+    report.command = "poll";
+    report.subject = "COM3";
+    report.fields = requestJson(request());
+    report.fields["status"] = "stale";
+    const auto j = errorJson(report, UsageError("parity must be none, even or odd, not 'mark'"));
+    EXPECT_EQ(j.at("status"), "error");
+    EXPECT_EQ(j.at("exit_code"), 2);
+    EXPECT_EQ(j.at("error"), "parity must be none, even or odd, not 'mark' (see kestrin poll --help)");
+    EXPECT_EQ(j.at("port"), "/dev/ttyUSB0") << "the fields are the report's, not the subject";
+    EXPECT_EQ(j.at("expect_hex"), "4f 4b 0d 0a");
+    EXPECT_FALSE(j.contains("matched"));
+}
+
+TEST(ErrorJson, ThePollsErrorObjectHasTheShapeOfItsResultObject)
+{
+    // A failure before the poll ran and one recorded as a poll's outcome
+    // must read the same to a test station.
+    PollOutcome failed = outcome(PollStatus::error, 0);
+    failed.error = "cannot open: No such file or directory";
+    Report report;
+    report.command = "poll";
+    report.fields = requestJson(request());
+    report.fields.update(libraryJson("/lib/libkestrin.so", 0x01000000));
+    EXPECT_EQ(errorJson(report, Error(failed.error)),
+              resultJson(request(), failed, "/lib/libkestrin.so", 0x01000000));
+}
+
 TEST(DottedVersion, OneNumberPerByteMostSignificantFirst)
 {
     EXPECT_EQ(dottedVersion(0x01000000), "1.0.0.0");

@@ -79,15 +79,16 @@ TEST(ResultJson, NoMatchAndErrorAreTellable)
 
 TEST(ErrorLine, NamesThePortAndTheCause)
 {
-    Report report;
+    ErrorReport report;
     report.command = "poll";
     report.subject = "COM3";
-    EXPECT_EQ(errorLine(report, Error("cannot open: Access is denied")), "kestrin: COM3: cannot open: Access is denied");
+    EXPECT_EQ(errorLine(report, Error("cannot open: Access is denied")),
+              "kestrin: COM3: cannot open: Access is denied");
 }
 
 TEST(ErrorLine, WithoutASubjectOnlyTheCause)
 {
-    Report report;
+    ErrorReport report;
     report.command = "about";
     EXPECT_EQ(errorLine(report, Error("cannot load the library x.so: gone")),
               "kestrin: cannot load the library x.so: gone");
@@ -95,7 +96,7 @@ TEST(ErrorLine, WithoutASubjectOnlyTheCause)
 
 TEST(ErrorLine, UsageErrorsPointToTheCommandsHelpAndOthersDoNot)
 {
-    Report report;
+    ErrorReport report;
     report.command = "poll";
     report.subject = "/dev/ttyUSB0";
     EXPECT_EQ(errorLine(report, UsageError("unknown baud rate 7")),
@@ -110,7 +111,7 @@ TEST(ErrorLine, UsageErrorsPointToTheCommandsHelpAndOthersDoNot)
 
 TEST(ErrorJson, CarriesTheReportsFieldsAndTheLinesText)
 {
-    Report report;
+    ErrorReport report;
     report.command = "poll";
     report.subject = "COM3";
     report.fields = requestJson(request());
@@ -130,7 +131,7 @@ TEST(ErrorJson, ThePollsErrorObjectHasTheShapeOfItsResultObject)
     // must read the same to a test station.
     PollOutcome failed = outcome(PollStatus::error, 0);
     failed.error = "cannot open: No such file or directory";
-    Report report;
+    ErrorReport report;
     report.command = "poll";
     report.fields = requestJson(request());
     report.fields.update(libraryJson("/lib/libkestrin.so", 0x01000000));

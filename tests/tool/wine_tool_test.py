@@ -88,9 +88,10 @@ class WinePoll(unittest.TestCase):
         self.assertIn("cannot load the library C:\\nowhere\\kestrin.dll", output)
 
     def test_with_json_every_error_is_one_object_and_nothing_else(self):
-        for args, words in ((["NOSUCHPORT", "--expect", "OK", "--baud", "7"], ["unknown baud rate 7", help_hint("poll")]),
-                            (["--expect", "OK"], ["port", help_hint("poll")]),
-                            (["NOSUCHPORT", "--expect", "OK"], ["cannot open: "])):
+        cases = ((["NOSUCHPORT", "--expect", "OK", "--baud", "7"], ["unknown baud rate 7", help_hint("poll")]),
+                 (["--expect", "OK"], ["port", help_hint("poll")]),
+                 (["NOSUCHPORT", "--expect", "OK"], ["cannot open: "]))
+        for args, words in cases:
             status, output, _ = run("poll", *args, "--json")
             with self.subTest(args=args):
                 self.assertEqual(status, 2, output)

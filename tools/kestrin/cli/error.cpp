@@ -6,7 +6,7 @@
 
 namespace kestrin {
 
-std::string errorText(const Report& report, const Error& error)
+std::string errorText(const ErrorReport& report, const Error& error)
 {
     if (dynamic_cast<const UsageError*>(&error) != nullptr) {
         return fmt::format("{} (see kestrin {}--help)", error.what(),
@@ -15,7 +15,7 @@ std::string errorText(const Report& report, const Error& error)
     return error.what();
 }
 
-std::string errorLine(const Report& report, const Error& error)
+std::string errorLine(const ErrorReport& report, const Error& error)
 {
     if (report.subject.empty()) {
         return fmt::format("kestrin: {}", errorText(report, error));
@@ -23,7 +23,7 @@ std::string errorLine(const Report& report, const Error& error)
     return fmt::format("kestrin: {}: {}", report.subject, errorText(report, error));
 }
 
-nlohmann::json errorJson(const Report& report, const Error& error)
+nlohmann::json errorJson(const ErrorReport& report, const Error& error)
 {
     nlohmann::json j = report.fields;
     j["status"] = "error";
@@ -32,7 +32,7 @@ nlohmann::json errorJson(const Report& report, const Error& error)
     return j;
 }
 
-void reportError(const Report& report, const Error& error)
+void reportError(const ErrorReport& report, const Error& error)
 {
     if (report.json) {
         printJson(errorJson(report, error));

@@ -29,7 +29,7 @@ public:
 
 // What a failing command's report carries beside the cause. A command fills
 // it in as it learns more, so that an error says as much as is known.
-struct Report {
+struct ErrorReport {
     std::string command;  // "poll": usage errors point to "kestrin poll --help"
     bool json = false;    // report as a JSON object on stdout
     std::string subject;  // leads the error line; empty for none
@@ -41,16 +41,16 @@ const int errorExitCode = 2;
 
 // The error's text as both forms show it: the cause, and for a usage error
 // where help is.
-std::string errorText(const Report& report, const Error& error);
+std::string errorText(const ErrorReport& report, const Error& error);
 
 // "kestrin: SUBJECT: TEXT", or "kestrin: TEXT" without a subject.
-std::string errorLine(const Report& report, const Error& error);
+std::string errorLine(const ErrorReport& report, const Error& error);
 
 // The report's fields with "status": "error", "exit_code" and "error".
-nlohmann::json errorJson(const Report& report, const Error& error);
+nlohmann::json errorJson(const ErrorReport& report, const Error& error);
 
 // Prints the error once, in the report's form.
-void reportError(const Report& report, const Error& error);
+void reportError(const ErrorReport& report, const Error& error);
 
 // One line of JSON on stdout.
 void printJson(const nlohmann::json& j);

@@ -47,12 +47,12 @@ Command makeAboutCommand(CLI::App& app)
         {"about --library /opt/kestrin/lib/libkestrin.so.1", "The same for another copy of the library."},
 #endif
     }));
-    return {about, [path](Report&) { return runAbout(*path); }, nullptr};
+    return {about, [path](ErrorReport&) { return runAbout(*path); }, nullptr};
 }
 
 Command makeVersionCommand(CLI::App& app, const std::string& libraryPath)
 {
-    return {&app, [libraryPath](Report&) { return runVersion(libraryPath); }, nullptr};
+    return {&app, [libraryPath](ErrorReport&) { return runVersion(libraryPath); }, nullptr};
 }
 
 } // namespace kestrin

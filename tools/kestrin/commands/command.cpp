@@ -33,7 +33,7 @@ const Command* invoked(const std::vector<Command>& commands, const std::vector<s
 
 int runCommand(const Command& command)
 {
-    Report report;
+    ErrorReport report;
     report.command = command.app->get_parent() != nullptr ? command.app->get_name() : "";
     report.json = command.json && *command.json;
     try {
@@ -50,7 +50,7 @@ int runCommand(const Command& command)
 int reportParseError(const std::vector<Command>& commands, const std::vector<std::string>& args,
                      const CLI::ParseError& error)
 {
-    Report report;
+    ErrorReport report;
     std::size_t at = 0;
     if (const Command* command = invoked(commands, args, at)) {
         report.command = command->app->get_name();

@@ -4,6 +4,8 @@
 // A run function returns the exit status: 0 success (or matched), 1 not
 // matched. It reports a failure by throwing Error (UsageError for a mistake
 // in what was typed); runCommand then prints it once, with exit status 2.
+// A new command is a file here with its make function, declared below and
+// listed in main.cpp and tools/CMakeLists.txt.
 #ifndef KESTRIN_TOOL_COMMANDS_COMMAND_H
 #define KESTRIN_TOOL_COMMANDS_COMMAND_H
 
@@ -17,12 +19,19 @@
 #include <string>
 #include <vector>
 
+// Where examples point on this platform.
+#ifdef _WIN32
+#define KESTRIN_EXAMPLE_PORT "COM3"
+#else
+#define KESTRIN_EXAMPLE_PORT "/dev/ttyUSB0"
+#endif
+
 namespace kestrin {
 
 struct Command {
     CLI::App* app = nullptr;
     // Fills in the report as it learns what an error should carry.
-    std::function<int(Report&)> run;
+    std::function<int(ErrorReport&)> run;
     // The command's --json flag, when it has one.
     std::shared_ptr<const bool> json;
 };
@@ -55,13 +64,6 @@ struct Example {
 // The end of a subcommand's help: the text given, then "Examples:" and each
 // example with what it does.
 std::string helpFooter(const std::string& text, std::initializer_list<Example> examples);
-
-// Where examples point on this platform.
-#ifdef _WIN32
-#define KESTRIN_EXAMPLE_PORT "COM3"
-#else
-#define KESTRIN_EXAMPLE_PORT "/dev/ttyUSB0"
-#endif
 
 } // namespace kestrin
 

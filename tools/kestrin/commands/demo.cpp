@@ -36,7 +36,7 @@ const Round rounds[] = {
 };
 
 // 0 when the right reply matched and the wrong one did not.
-int runDemo(const std::string& libraryPath, Report& report)
+int runDemo(const std::string& libraryPath, ErrorReport& report)
 {
     const Library library = Library::load(libraryPath);
     std::vector<sim::Rule> rules;
@@ -67,7 +67,8 @@ int runDemo(const std::string& libraryPath, Report& report)
         }
     }
     if (status == 0) {
-        fmt::print("\nKestrin told the right reply from the wrong one. Try your own: kestrin sim --help, kestrin poll --help.\n");
+        fmt::print("\nKestrin told the right reply from the wrong one. "
+                   "Try your own: kestrin sim --help, kestrin poll --help.\n");
     } else {
         fmt::print("\nThat is not what this device should give: something is wrong.\n");
     }
@@ -87,7 +88,7 @@ Command makeDemoCommand(CLI::App& app)
                                 {"demo", "Through the library beside the tool, or the installed one (about 2 s)."},
                                 {"demo --library /opt/kestrin/lib/libkestrin.so.1", "Through another copy."},
                             }));
-    return {demo, [library](Report& report) { return runDemo(*library, report); }, nullptr};
+    return {demo, [library](ErrorReport& report) { return runDemo(*library, report); }, nullptr};
 }
 
 } // namespace kestrin

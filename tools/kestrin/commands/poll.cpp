@@ -47,7 +47,7 @@ Parity parityFrom(const std::string& name)
 
 // The request from the options, refused with a usage error before anything
 // is loaded or opened. The report learns each part as it is known.
-void buildRequest(PollOptions& options, Report& report)
+void buildRequest(PollOptions& options, ErrorReport& report)
 {
     PollRequest& request = options.request;
     report.subject = request.port;
@@ -65,7 +65,7 @@ void buildRequest(PollOptions& options, Report& report)
     }
 }
 
-int runPollCommand(PollOptions& options, Report& report)
+int runPollCommand(PollOptions& options, ErrorReport& report)
 {
     buildRequest(options, report);
     const PollRequest& request = options.request;
@@ -91,7 +91,8 @@ Command makePollCommand(CLI::App& app)
     poll->add_option("port", options->request.port, "The serial port: /dev/ttyUSB0, COM3, ...")->required();
     auto* expect = poll->add_option("--expect", options->expect,
                                     "The expected reply, 1 to 20 bytes (escapes: \\r \\n \\t \\\\ \\xHH)");
-    auto* expectHex = poll->add_option("--expect-hex", options->expectHex, "The expected reply as hex bytes: \"4f 4b 0d 0a\"");
+    auto* expectHex =
+        poll->add_option("--expect-hex", options->expectHex, "The expected reply as hex bytes: \"4f 4b 0d 0a\"");
     expect->excludes(expectHex);
     auto* send = poll->add_option("--send", options->send, "Bytes to send first (same escapes as --expect)");
     auto* sendHex = poll->add_option("--send-hex", options->sendHex, "Bytes to send first, as hex");
@@ -119,7 +120,7 @@ Command makePollCommand(CLI::App& app)
             {"poll " KESTRIN_EXAMPLE_PORT " --expect \"READY\\r\\n\" --timeout 10000",
              "Send nothing; wait up to 10 s for the device to say READY."},
         }));
-    return {poll, [options](Report& report) { return runPollCommand(*options, report); },
+    return {poll, [options](ErrorReport& report) { return runPollCommand(*options, report); },
             std::shared_ptr<const bool>(options, &options->json)};
 }
 

@@ -35,7 +35,7 @@ Command makePortsCommand(CLI::App& app)
         {"ports", "One port per line; a stable name shows where it points."},
         {"poll " KESTRIN_EXAMPLE_PORT " --expect OK", "Then poll one of them."},
     }));
-    return {ports, [](Report&) { return runPorts(); }, nullptr};
+    return {ports, [](ErrorReport&) { return runPorts(); }, nullptr};
 }
 
 } // namespace kestrin

@@ -157,14 +157,15 @@ Command makeSimCommand(CLI::App& app)
                     "Exit after N triggers answered, once the host closes the port (default: run until killed)");
     sim->add_flag("--trace", options->trace, "Print every chunk received (rx HEX) and sent (tx HEX) on stdout");
     sim->footer(helpFooter(
-        std::string(sim::scriptSyntax()) + "Stops cleanly on SIGTERM, SIGINT or SIGHUP; exit status 0, or 2 for a bad script.",
+        std::string(sim::scriptSyntax())
+            + "Stops cleanly on SIGTERM, SIGINT or SIGHUP; exit status 0, or 2 for a bad script.",
         {
             {"sim \"on PING\\r\\n reply PONG\\r\\n after 50\"", "Answer PING with PONG after 50 ms."},
             {"sim \"on READ? reply OK times 1\" \"on READ? reply BUSY\" --link /tmp/ttyDEVICE",
              "Right once, then wrong; also reachable as /tmp/ttyDEVICE."},
             {"sim \"send READY\\r\\n every 500\" --trace", "Chatter unprompted, showing every byte in and out."},
         }));
-    return {sim, [options](Report&) { return runSim(*options); }, nullptr};
+    return {sim, [options](ErrorReport&) { return runSim(*options); }, nullptr};
 }
 
 } // namespace kestrin

@@ -2,7 +2,7 @@
 // command runner reports it once, either as one line on stderr,
 //   kestrin: SUBJECT: what went wrong
 // or, with --json, as one object on stdout with "status": "error" and the
-// same text in "error". Nothing else prints a failure.
+// same text in "error". No command prints its own failure.
 #ifndef KESTRIN_TOOL_CLI_ERROR_H
 #define KESTRIN_TOOL_CLI_ERROR_H
 

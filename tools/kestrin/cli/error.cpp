@@ -26,7 +26,7 @@ std::string errorLine(const ErrorReport& report, const Error& error)
 nlohmann::json errorJson(const ErrorReport& report, const Error& error)
 {
     nlohmann::json j = report.fields;
-    j["status"] = "error";
+    j["status"] = error.status();
     j["exit_code"] = errorExitCode;
     j["error"] = errorText(report, error);
     return j;

@@ -10,15 +10,25 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace kestrin {
 
 // A failure, worded for the error line. The subject (the port, for
 // instance) is the command's to add, so the text starts with the cause:
-// "cannot open: No such file or directory".
+// "cannot open: No such file or directory". Failures a script must tell
+// apart carry a status of their own for the JSON report ("busy",
+// "device_gone"); all exit with 2.
 class Error : public std::runtime_error {
 public:
-    explicit Error(const std::string& what) : std::runtime_error(what) {}
+    explicit Error(const std::string& what, std::string status = "error")
+        : std::runtime_error(what), status_(std::move(status))
+    {
+    }
+    const std::string& status() const { return status_; }
+
+private:
+    std::string status_;
 };
 
 // A mistake in what was typed: its report points to the command's help.
@@ -46,7 +56,7 @@ std::string errorText(const ErrorReport& report, const Error& error);
 // "kestrin: SUBJECT: TEXT", or "kestrin: TEXT" without a subject.
 std::string errorLine(const ErrorReport& report, const Error& error);
 
-// The report's fields with "status": "error", "exit_code" and "error".
+// The report's fields with the error's "status", "exit_code" and "error".
 nlohmann::json errorJson(const ErrorReport& report, const Error& error);
 
 // Prints the error once, in the report's form.

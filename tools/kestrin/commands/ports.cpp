@@ -17,10 +17,11 @@ int runPorts()
         fmt::print(stderr, "kestrin: no serial ports found\n");
     }
     for (const auto& port : ports) {
-        if (port.detail.empty()) {
-            fmt::print("{}\n", port.name);
+        const std::string& detail = port.stableName.empty() ? port.description : port.stableName;
+        if (detail.empty()) {
+            fmt::print("{}\n", port.port);
         } else {
-            fmt::print("{} -> {}\n", port.name, port.detail);
+            fmt::print("{} -> {}\n", port.port, detail);
         }
     }
     return 0;

@@ -24,6 +24,8 @@ public:
     Library& operator=(const Library&) = delete;
 
     bool loaded() const { return module_ != nullptr; }
+    // The system's handle of the loaded module (HMODULE, dlopen handle).
+    void* module() const { return module_; }
     const std::string& path() const { return path_; }
 
     int pollUart(void* port, int length, unsigned char* pattern, int timeoutMs) const;

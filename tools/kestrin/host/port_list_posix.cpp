@@ -53,9 +53,12 @@ std::vector<PortListing> listSerialPorts()
         }
         std::error_code error;
         const fs::path target = fs::canonical(link, error);
-        ports.push_back({link.string(), error ? std::string() : target.string()});
+        PortListing listing;
+        listing.port = error ? link.string() : target.string();
+        listing.stableName = link.string();
+        ports.push_back(listing);
     }
-    std::sort(ports.begin(), ports.end(), [](const PortListing& a, const PortListing& b) { return a.name < b.name; });
+    std::sort(ports.begin(), ports.end(), [](const PortListing& a, const PortListing& b) { return a.port < b.port; });
 
     std::vector<std::string> names;
     for (const fs::path& node : entries("/dev")) {
@@ -69,7 +72,9 @@ std::vector<PortListing> listSerialPorts()
     }
     std::sort(names.begin(), names.end(), naturalOrder);
     for (const auto& name : names) {
-        ports.push_back({"/dev/" + name, {}});
+        PortListing listing;
+        listing.port = "/dev/" + name;
+        ports.push_back(listing);
     }
     return ports;
 }

@@ -48,7 +48,10 @@ std::vector<PortListing> listSerialPorts()
         }
         char target[1024];
         const DWORD t = QueryDosDeviceA(name.c_str(), target, sizeof target);
-        found.push_back({number, {name, t != 0 ? std::string(target) : std::string()}});
+        PortListing listing;
+        listing.port = name;
+        listing.description = t != 0 ? std::string(target) : std::string();
+        found.push_back({number, listing});
     }
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<PortListing> ports;

@@ -50,6 +50,8 @@ const char* parityName(Parity parity)
     switch (parity) {
     case Parity::even: return "even";
     case Parity::odd: return "odd";
+    case Parity::mark: return "mark";
+    case Parity::space: return "space";
     case Parity::none: break;
     }
     return "none";

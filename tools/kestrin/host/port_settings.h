@@ -8,13 +8,22 @@
 
 namespace kestrin {
 
-enum class Parity { none, even, odd };
+enum class Parity { none, even, odd, mark, space };
+
+enum class Flow { none, rtsCts, xonXoff };
+
+// A modem control line the host drives: left as the port has it, or set.
+enum class Line { keep, on, off };
 
 struct PortSettings {
+    // Any rate the driver accepts, standard or not (250000 for DMX, ...).
     std::uint32_t baud = 9600;
     int dataBits = 8;
     Parity parity = Parity::none;
     int stopBits = 1;
+    Flow flow = Flow::none;
+    Line dtr = Line::keep;
+    Line rts = Line::keep;
     // How long one read waits for a byte. Kestrin reads one byte at a time,
     // so this is the pace of its loop while the line is quiet.
     int readWaitMs = 100;

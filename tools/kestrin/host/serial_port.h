@@ -14,10 +14,15 @@ namespace kestrin {
 
 // Open for as long as the object lives; moving hands the port on. The
 // methods are in one file per platform.
+//
+// The port is the tool's alone while it is open: a port another program
+// holds is refused as busy rather than shared, since two readers would take
+// each other's bytes. The settings it had before are put back when it closes.
 class SerialPort {
 public:
-    // Opens `name` and applies `settings`. Throws Error with the cause; the
-    // caller names the port.
+    // Opens `name` exclusively and applies `settings`, keeping the settings
+    // it had. Throws Error with the cause (a busy port with the status
+    // "busy"); the caller names the port.
     static SerialPort open(const std::string& name, const PortSettings& settings);
 
     SerialPort() = default;
@@ -45,6 +50,20 @@ public:
     void discardInput();
 
     void write(const Bytes& bytes);
+
+    // Up to `most` bytes that arrive within `waitMs` (none when the line
+    // stays quiet). Throws Error with the status "device_gone" when the
+    // device went away.
+    std::size_t read(unsigned char* into, std::size_t most, int waitMs);
+
+    // Whether the device behind the port went away (hung up, removed, or the
+    // port failed), as a poll that answered 0 may hide.
+    bool deviceGone() const;
+
+    // Puts the settings the port had before open() back, and nothing else.
+    // Safe to call from an interrupt handler's thread while another thread
+    // is in a read on the port; close() does it too.
+    void restoreSettings() const noexcept;
 
 private:
     SerialPort(std::string name, void* handle) : name_(std::move(name)), handle_(handle), open_(true) {}

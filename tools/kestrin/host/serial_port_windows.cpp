@@ -30,6 +30,8 @@ BYTE parityCode(Parity parity)
     switch (parity) {
     case Parity::even: return EVENPARITY;
     case Parity::odd: return ODDPARITY;
+    case Parity::mark: return MARKPARITY;
+    case Parity::space: return SPACEPARITY;
     case Parity::none: break;
     }
     return NOPARITY;

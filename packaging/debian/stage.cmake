@@ -85,6 +85,13 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
             COMMAND_ERROR_IS_FATAL ANY)
         file(REMOVE_RECURSE "${scratch}" "${CPACK_TEMPORARY_DIRECTORY}/${component}/DEBIAN")
         string(REGEX REPLACE "^shlibs:Depends=" "" found "${substitution}")
+        # Read from a cross toolchain's own copies (libc6-arm64-cross) rather
+        # than the architecture's packages, dependencies name an architecture.
+        if(found MATCHES "(^|, )[a-z0-9.+-]+:[a-z0-9]+( |,|$)")
+            message(FATAL_ERROR "${package}: dpkg-shlibdeps gives ${found}: install the "
+                "${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} packages of the libraries it links "
+                "(e.g. libc6:${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} libstdc++6:${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})")
+        endif()
         if(CPACK_DEBIAN_${upper}_PACKAGE_DEPENDS)
             set(CPACK_DEBIAN_${upper}_PACKAGE_DEPENDS "${found}, ${CPACK_DEBIAN_${upper}_PACKAGE_DEPENDS}")
         else()

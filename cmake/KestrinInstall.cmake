@@ -4,7 +4,7 @@
 # every target exists.
 #
 # Every file belongs to one component, and each Debian package is one
-# component (cmake/KestrinPackaging.cmake); an installed tree and the archives
+# component (cmake/KestrinDebian.cmake); an installed tree and the archives
 # hold them all:
 #   library      the shared library and its soname link       libkestrin1
 #   development  header, .so link, import libraries, CMake

@@ -67,7 +67,9 @@ def check_install(args):
         return [f"apt-get cannot install the packages together: {simulate.stderr.strip()}"]
     for deb in debs:
         package = os.path.basename(deb).split("_")[0]
-        if not any(line.startswith(f"Inst {package} ") for line in simulate.stdout.splitlines()):
+        lines = simulate.stdout.splitlines()
+        if not any(line.startswith(f"Inst {package} ") or line.startswith(f"{package} is already the newest")
+                   for line in lines):
             faults.append(f"apt-get would not install {package}")
 
     shutil.rmtree(args.root, ignore_errors=True)

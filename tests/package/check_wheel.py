@@ -67,7 +67,7 @@ def contents_faults(wheel, tool):
         if not re.search(rf"^Version: {re.escape(version)}$", archive.read(f"{info}/METADATA").decode(), re.M):
             faults.append(f"{wheel}: METADATA is not version {version}")
         entry_points = archive.read(f"{info}/entry_points.txt").decode()
-        if not re.search(r"^\[pytest11\]\s*\nkestrin = kestrin\.testing$", entry_points, re.M):
+        if not re.search(r"^\[pytest11\]\s*\nkestrin\.testing = kestrin\.testing$", entry_points, re.M):
             faults.append(f"{wheel}: no pytest11 entry point for kestrin.testing: {entry_points!r}")
         for name in MODULE:
             if name not in names:
@@ -152,6 +152,13 @@ def venv_faults(args):
                env=clean, cwd=bench)
     if test.returncode != 0 or not re.search(r"\b1 passed", test.stdout):
         faults.append("the five-line device test fails in the wheel's environment")
+    # A bench that also runs where the plugin is not registered names it itself.
+    with open(os.path.join(bench, "conftest.py"), "w") as conftest:
+        conftest.write('pytest_plugins = ["kestrin.testing"]\n')
+    test = run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", os.path.basename(args.five_lines)],
+               env=clean, cwd=bench)
+    if test.returncode != 0 or not re.search(r"\b1 passed", test.stdout):
+        faults.append("the device test fails when its conftest.py names the plugin the wheel registers")
 
     # From the sources: the module alone, the library given by KESTRIN_LIBRARY.
     sources = os.path.join(args.workdir, "python-sources")

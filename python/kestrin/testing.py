@@ -27,6 +27,7 @@ kestrin). Elsewhere than on Linux the fixture skips the test.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import select
 import shutil
@@ -225,18 +226,15 @@ class simulated_device:  # noqa: N801 - used like a function: `with simulated_de
         self._device.stop()
 
 
-try:
-    import pytest as _pytest_module
-except ImportError:  # the module works without pytest; only the fixture needs it
-    _pytest_module = None
+# The module works without pytest; only the fixture needs it.
+if importlib.util.find_spec("pytest") is not None:
+    import pytest
 
-if _pytest_module is not None:
-
-    @_pytest_module.fixture
+    @pytest.fixture
     def kestrin_device() -> Iterator[Callable[..., SimulatedPort]]:
         """Starts simulated devices: kestrin_device(rules, read_wait_ms=100) -> port."""
         if not sys.platform.startswith("linux"):
-            _pytest_module.skip("simulated devices need Linux pseudo-terminals")
+            pytest.skip("simulated devices need Linux pseudo-terminals")
         started: List[_Device] = []
 
         def start(rules: Rules, read_wait_ms: int = 100) -> SimulatedPort:

@@ -35,6 +35,13 @@ list(GET kestrin_version_numbers 1 KESTRIN_VERSION_MINOR)
 list(GET kestrin_version_numbers 2 KESTRIN_VERSION_PATCH)
 list(GET kestrin_version_numbers 3 KESTRIN_VERSION_TWEAK)
 string(REPLACE "." "," KESTRIN_VERSION_COMMAS ${KESTRIN_VERSION})
+# The packages' version (.deb, wheel, archives): the four numbers, without a
+# fourth that is 0, so 1.0.0.0 ships as 1.0.0 and 1.0.0.1 as 1.0.0.1.
+if(KESTRIN_VERSION_TWEAK EQUAL 0)
+    set(KESTRIN_PACKAGE_VERSION ${KESTRIN_VERSION_MAJOR}.${KESTRIN_VERSION_MINOR}.${KESTRIN_VERSION_PATCH})
+else()
+    set(KESTRIN_PACKAGE_VERSION ${KESTRIN_VERSION})
+endif()
 math(EXPR KESTRIN_MODULE_VERSION
     "(${KESTRIN_VERSION_MAJOR} << 24) | (${KESTRIN_VERSION_MINOR} << 16) | (${KESTRIN_VERSION_PATCH} << 8) | ${KESTRIN_VERSION_TWEAK}"
     OUTPUT_FORMAT HEXADECIMAL)

@@ -9,7 +9,8 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   clang-14 clang-tools-14 llvm-14 lld-14 libclang-rt-14-dev
   wine wine64 wine32:i386
-  python3 python3-pytest python3-serial
+  python3 python3-pytest python3-serial python3-venv python3-setuptools python3-wheel python3-mypy
+  lintian devscripts
   valgrind gnuplot-nox
 )
 

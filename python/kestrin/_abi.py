@@ -5,6 +5,8 @@ copy is current (test abi_python_current): edit the facts there.
 """
 
 VERSION = "1.0.0.0"
+# The version of the packages, the wheel among them.
+PACKAGE_VERSION = "1.0.0"
 MODULE_VERSION = 0x1000000
 MAX_LENGTH = 20
 

@@ -9,7 +9,10 @@ prefix=$1 cxx=$2 out=$3 wine=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
 # Only the tree under test may answer, not a kestrin.pc installed elsewhere.
-export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
+# Its libdir is lib, or on Debian lib/<multiarch>.
+pcdirs=("$prefix"/lib/pkgconfig "$prefix"/lib/*/pkgconfig)
+PKG_CONFIG_LIBDIR=$(IFS=:; echo "${pcdirs[*]}")
+export PKG_CONFIG_LIBDIR
 unset PKG_CONFIG_PATH
 pkg-config --atleast-version=1.0 kestrin || { echo "kestrin.pc is missing or older than 1.0"; exit 1; }
 flags=$(pkg-config --cflags --libs kestrin)

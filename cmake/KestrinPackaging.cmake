@@ -19,6 +19,15 @@ else()
 
     # kestrin_1.0.0_amd64.deb, installing under /usr.
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+    if(CMAKE_CROSSCOMPILING)
+        # CPack would name the machine that packs; the target's Debian
+        # architecture follows from the compiler's multiarch triple.
+        execute_process(
+            COMMAND dpkg-architecture --host-type ${CMAKE_LIBRARY_ARCHITECTURE} --query DEB_HOST_ARCH
+            OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+            OUTPUT_STRIP_TRAILING_WHITESPACE
+            COMMAND_ERROR_IS_FATAL ANY)
+    endif()
     set(CPACK_DEBIAN_PACKAGE_SECTION libs)
     set(CPACK_PACKAGE_DESCRIPTION [[
 Kestrin is a small shared library that a host program calls to check

@@ -7,14 +7,18 @@
 
 Each place must hold exactly the expected files (none missing, none extra),
 with the library's version links on Linux. With --python, the Python module
-found in the tree or the .deb must load the library that came with it.
+found in the tree or the .deb must load the library that came with it. On
+Linux the archives' names and the .deb's Architecture must be those of the
+processor the programs inside were built for, which need not be this one.
 """
 
 import argparse
 import fnmatch
 import io
 import os
+import re
 import shutil
+import struct
 import subprocess
 import sys
 import tarfile
@@ -22,6 +26,45 @@ import tempfile
 import zipfile
 
 LINUX_PYTHON = "lib/python3/dist-packages/kestrin"
+LINUX_LIBRARY = "lib/libkestrin.so.1.0.0"
+LINUX_TOOL = "bin/kestrin"
+
+# ELF machine -> (Debian architecture, `uname -m` on such a machine), the
+# names a .deb and a tar.gz carry. 32-bit ARM is told apart by its float ABI.
+EM_X86_64, EM_AARCH64, EM_ARM = 62, 183, 40
+EF_ARM_ABI_FLOAT_HARD = 0x400
+
+
+def elf_platform(data):
+    """(Debian architecture, machine name) of an ELF file's first bytes, or None."""
+    if len(data) < 52 or data[:4] != b"\x7fELF" or data[5] not in (1, 2):
+        return None
+    order = "<" if data[5] == 1 else ">"
+    machine = struct.unpack_from(order + "H", data, 18)[0]
+    flags_at = 48 if data[4] == 2 else 36
+    flags = struct.unpack_from(order + "I", data, flags_at)[0]
+    if machine == EM_X86_64 and data[4] == 2:
+        return ("amd64", "x86_64")
+    if machine == EM_AARCH64 and data[4] == 2:
+        return ("arm64", "aarch64")
+    if machine == EM_ARM and data[4] == 1 and flags & EF_ARM_ABI_FLOAT_HARD:
+        return ("armhf", "armv7l")
+    return None
+
+
+def platform_faults(where, files, platform=None):
+    """files: {name: first bytes}. All must be built for one known platform,
+    `platform` if given. Returns (platform, faults)."""
+    faults = []
+    for name, data in sorted(files.items()):
+        found = elf_platform(data)
+        if found is None:
+            faults.append(f"{where}: {name} is no ELF file of a known processor")
+        elif platform is None:
+            platform = found
+        elif found != platform:
+            faults.append(f"{where}: {name} is built for {found[0]}, not {platform[0]}")
+    return platform, faults
 
 
 def expected_layout(flavour, tool):
@@ -152,22 +195,30 @@ def check_tree(args):
 
 
 def deb_faults(path, version, layout, python):
-    faults = []
     fields = {}
     for field in ("Package", "Version", "Architecture", "Depends"):
         fields[field] = subprocess.run(["dpkg-deb", "-f", path, field],
                                        check=True, capture_output=True, text=True).stdout.strip()
-    architecture = subprocess.run(["dpkg", "--print-architecture"],
-                                  check=True, capture_output=True, text=True).stdout.strip()
-    wanted = {"Package": "kestrin", "Version": version, "Architecture": architecture}
-    for field, value in wanted.items():
-        if fields[field] != value:
-            faults.append(f"{path}: {field} is {fields[field]!r}, not {value!r}")
-    if "libc6" not in fields["Depends"]:
-        faults.append(f"{path}: Depends ({fields['Depends']!r}) lacks libc6")
     data = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], check=True, capture_output=True).stdout
     with tarfile.open(fileobj=io.BytesIO(data)) as archive:
         entries = tar_entries(archive, "usr/")
+        programs = elf_heads(archive, "usr/")
+    platform, faults = platform_faults(path, programs)
+    wanted = {"Package": "kestrin", "Version": version}
+    if platform:
+        wanted["Architecture"] = platform[0]
+    for field, value in wanted.items():
+        if fields[field] != value:
+            faults.append(f"{path}: {field} is {fields[field]!r}, not {value!r}")
+    # Package names only: a cross toolchain's runtime (libc6-arm64-cross)
+    # is no dependency a target machine can meet.
+    depends = [re.split(r"[\s(]", alternative.strip())[0]
+               for alternative in re.split(r"[,|]", fields["Depends"]) if alternative.strip()]
+    if "libc6" not in depends:
+        faults.append(f"{path}: Depends ({fields['Depends']!r}) lacks libc6")
+    for name in depends:
+        if name.endswith("-cross"):
+            faults.append(f"{path}: Depends names the cross toolchain's {name}")
     show(entries)
     faults += compare(path, entries, layout)
     if python and not faults:
@@ -179,25 +230,43 @@ def deb_faults(path, version, layout, python):
     return faults
 
 
+def elf_heads(archive, strip):
+    """{name: first bytes} of the library and the tool in a tar archive."""
+    heads = {}
+    for member in archive.getmembers():
+        name = member.name[2:] if member.name.startswith("./") else member.name
+        if member.isfile() and name.startswith(strip) and name[len(strip):] in (LINUX_LIBRARY, LINUX_TOOL):
+            heads[name[len(strip):]] = archive.extractfile(member).read(64)
+    return heads
+
+
 def check_archives(args):
     shutil.rmtree(args.place, ignore_errors=True)
     subprocess.run([args.cpack, "--config", args.config, "-B", args.place], check=True)
 
     layout = expected_layout(args.flavour, args.tool)
+    made = {name for name in os.listdir(args.place)
+            if os.path.isfile(os.path.join(args.place, name)) and not name.endswith(".sha256")}
+    faults = []
     if args.flavour == "linux":
-        architecture = subprocess.run(["dpkg", "--print-architecture"],
-                                      check=True, capture_output=True, text=True).stdout.strip()
-        stem = f"kestrin-{args.version}-linux-{os.uname().machine}"
+        # Named for the processor the tarball's programs were built for.
+        tarballs = [name for name in made if name.endswith(".tar.gz")]
+        if len(tarballs) != 1:
+            return [f"cpack made {sorted(made)}, expected one .tar.gz and one .deb"]
+        with tarfile.open(os.path.join(args.place, tarballs[0])) as archive:
+            top = os.path.commonpath(archive.getnames())
+            platform, faults = platform_faults(tarballs[0], elf_heads(archive, f"{top}/"))
+        if platform is None:
+            return faults or [f"{tarballs[0]} holds no library"]
+        architecture, machine = platform
+        stem = f"kestrin-{args.version}-linux-{machine}"
         expected = {f"{stem}.tar.gz", f"kestrin_{args.version}_{architecture}.deb"}
     else:
         stem = f"kestrin-{args.version}-{args.flavour}"
         expected = {f"{stem}.zip"}
-    made = {name for name in os.listdir(args.place)
-            if os.path.isfile(os.path.join(args.place, name)) and not name.endswith(".sha256")}
     if made != expected:
-        return [f"cpack made {sorted(made)}, expected {sorted(expected)}"]
+        return faults + [f"cpack made {sorted(made)}, expected {sorted(expected)}"]
 
-    faults = []
     for name in sorted(made):
         path = os.path.join(args.place, name)
         print(f"{name}:")

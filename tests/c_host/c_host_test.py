@@ -2,7 +2,9 @@
 """The README's C host against a device on a pseudo-terminal: it loads the
 library, prints the version and about text, and polls for "OK\\r\\n".
 
-  c_host_test.py C_HOST LIBRARY VERSION
+  c_host_test.py C_HOST LIBRARY VERSION [EMULATOR ...]
+
+With an emulator command (a cross build's qemu), the host runs through it.
 """
 
 import os
@@ -12,10 +14,10 @@ import threading
 import time
 
 
-def run(c_host, library, device_says):
+def run(c_host, library, device_says, emulator):
     master, slave = os.openpty()
     try:
-        host = subprocess.Popen([c_host, os.ttyname(slave), library], stdout=subprocess.PIPE, text=True)
+        host = subprocess.Popen([*emulator, c_host, os.ttyname(slave), library], stdout=subprocess.PIPE, text=True)
 
         done = threading.Event()
 
@@ -39,15 +41,15 @@ def run(c_host, library, device_says):
 
 
 def main():
-    c_host, library, version = sys.argv[1:]
+    c_host, library, version, *emulator = sys.argv[1:]
     faults = []
-    status, out = run(c_host, library, b"OK\r\n")
+    status, out = run(c_host, library, b"OK\r\n", emulator)
     lines = out.split("\n")
     if status != 0 or lines[-2:] != ["matched", ""]:
         faults.append(f"a device answering OK: exit {status}, output {out!r}")
     if lines[0] != f"version 0x{int(version, 0):08x}" or not lines[1].startswith("Name:\t\t"):
         faults.append(f"version and about text: {lines[:2]!r}")
-    status, out = run(c_host, library, b"NO\r\n")
+    status, out = run(c_host, library, b"NO\r\n", emulator)
     if status != 1 or not out.endswith("no match\n"):
         faults.append(f"a device answering NO: exit {status}, output {out!r}")
     for fault in faults:

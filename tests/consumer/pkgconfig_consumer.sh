@@ -2,10 +2,13 @@
 # Builds consumer.cpp the way a Makefile user does,
 #   $CXX consumer.cpp $(pkg-config --cflags --libs kestrin)
 # against an installed Kestrin, then runs it.
-#   pkgconfig_consumer.sh PREFIX CXX OUTDIR [WINE]
-# With WINE the compiler is a MinGW one and the program runs under Wine.
+#   pkgconfig_consumer.sh PREFIX CXX OUTDIR [RUNNER...]
+# RUNNER, if given, runs the program: Wine for a MinGW compiler, qemu-user
+# (with its arguments) for a Linux cross compiler.
 set -euo pipefail
-prefix=$1 cxx=$2 out=$3 wine=${4:-}
+prefix=$1 cxx=$2 out=$3
+shift 3
+runner=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 
 # Only the tree under test may answer, not a kestrin.pc installed elsewhere.
@@ -20,15 +23,15 @@ echo "pkg-config --cflags --libs kestrin: $flags"
 
 rm -rf "$out"
 mkdir -p "$out"
-if [ -n "$wine" ]; then
+if [[ $("$cxx" -dumpmachine) == *mingw* ]]; then
     # Self-contained apart from kestrin.dll, which goes beside the program.
     "$cxx" "$here/consumer.cpp" $flags -static-libgcc -static-libstdc++ -o "$out/consumer.exe"
     cp "$prefix/bin/kestrin.dll" "$out/"
-    "$wine" "$out/consumer.exe"
+    "${runner[@]}" "$out/consumer.exe"
 else
     "$cxx" "$here/consumer.cpp" $flags -o "$out/consumer"
     # The program must ask for the library by its soname.
     needed=$(readelf -d "$out/consumer" | sed -n 's/.*(NEEDED).*\[\(libkestrin[^]]*\)\].*/\1/p')
     [ "$needed" = libkestrin.so.1 ] || { echo "consumer needs '$needed', not libkestrin.so.1"; exit 1; }
-    LD_LIBRARY_PATH=$(pkg-config --variable=libdir kestrin) "$out/consumer"
+    LD_LIBRARY_PATH=$(pkg-config --variable=libdir kestrin) "${runner[@]}" "$out/consumer"
 fi

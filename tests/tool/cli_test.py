@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """The Linux kestrin tool end to end, against `kestrin sim` devices.
 
-  cli_test.py KESTRIN LIBRARY [unittest arguments, e.g. a class name]
+  cli_test.py [--emulator COMMAND] KESTRIN LIBRARY [unittest arguments, e.g. a class name]
+
+--emulator runs every kestrin process through COMMAND, e.g.
+"qemu-aarch64 -L /usr/aarch64-linux-gnu", for a tool built for another processor.
 
 Python 3 standard library only. Devices report readiness by printing their
 port, and what they receive through --trace, so nothing waits on a sleep.
@@ -14,6 +17,7 @@ import pty
 import queue
 import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -28,13 +32,19 @@ from tool_checks import check_help_examples, error_object, help_hint, is_usage_e
 
 KESTRIN = None
 LIBRARY = None
+EMULATOR = []
+
+
+def command(program, *args):
+    """The argument list that runs `program`, through the emulator if there is one."""
+    return [*EMULATOR, program, *args]
 
 
 class Sim:
     """`kestrin sim --trace RULES...`, read line by line on a thread."""
 
     def __init__(self, *rules, extra=()):
-        self.process = subprocess.Popen([KESTRIN, "sim", "--trace", *extra, *rules], stdout=subprocess.PIPE,
+        self.process = subprocess.Popen(command(KESTRIN, "sim", "--trace", *extra, *rules), stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.lines = queue.Queue()
         self.port = self._first_line()
@@ -94,7 +104,7 @@ class Sim:
 
 
 def kestrin(*args, timeout=30, **kwargs):
-    return subprocess.run([KESTRIN, *args], capture_output=True, text=True, timeout=timeout,
+    return subprocess.run(command(KESTRIN, *args), capture_output=True, text=True, timeout=timeout,
                           stdin=subprocess.DEVNULL, **kwargs)
 
 
@@ -373,8 +383,8 @@ class Identity(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             shutil.copy(KESTRIN, folder)
             shutil.copy(LIBRARY, os.path.join(folder, "libkestrin.so"))
-            result = subprocess.run([os.path.join(folder, "kestrin"), "about"], capture_output=True, text=True,
-                                    timeout=30)
+            result = subprocess.run(command(os.path.join(folder, "kestrin"), "about"), capture_output=True,
+                                    text=True, timeout=30)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(f"Library:  {folder}/libkestrin.so\n", result.stdout)
 
@@ -411,7 +421,7 @@ class LiveStatus(unittest.TestCase):
     def run_with_stderr_terminal(self, args):
         master, slave = pty.openpty()
         try:
-            process = subprocess.Popen([KESTRIN, *args], stdout=subprocess.PIPE, stderr=slave,
+            process = subprocess.Popen(command(KESTRIN, *args), stdout=subprocess.PIPE, stderr=slave,
                                        stdin=subprocess.DEVNULL)
             os.close(slave)
             seen = b""
@@ -537,7 +547,11 @@ class Demo(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
+    arguments = sys.argv[1:]
+    if arguments[:1] == ["--emulator"] and len(arguments) >= 2:
+        EMULATOR = shlex.split(arguments[1])
+        arguments = arguments[2:]
+    if len(arguments) < 2:
         sys.exit(__doc__)
-    KESTRIN, LIBRARY = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    unittest.main(argv=[sys.argv[0], *sys.argv[3:]], verbosity=2)
+    KESTRIN, LIBRARY = os.path.abspath(arguments[0]), os.path.abspath(arguments[1])
+    unittest.main(argv=[sys.argv[0], *arguments[2:]], verbosity=2)

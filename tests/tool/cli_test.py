@@ -120,7 +120,7 @@ def run_example(args):
     if args[0] != "sim":
         result = kestrin(*args)
         return result.returncode, result.stdout + result.stderr
-    process = subprocess.Popen([KESTRIN, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    process = subprocess.Popen(command(KESTRIN, *args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                stdin=subprocess.DEVNULL, text=True)
     ready, _, _ = select.select([process.stdout], [], [], 10)
     first = process.stdout.readline() if ready else ""

@@ -4,7 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
-int readPort(void* port, unsigned char* destination, int count, int* delivered)
+int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t)
 {
     *delivered = 0;
     // The handle carries a file descriptor. A value that is no descriptor at

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-int readPort(void* port, unsigned char* destination, int count, int* delivered)
+int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t)
 {
     // Synchronous on purpose: no OVERLAPPED, so the host's COMMTIMEOUTS decide
     // how long a read waits for a byte.

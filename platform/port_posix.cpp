@@ -26,9 +26,11 @@ constexpr int firstLookMs = 10;
 
 // A terminal in raw mode with VMIN above 1 and VTIME 0 reports itself
 // readable only once VMIN bytes are in, although a one-byte read would take
-// the first at once. On such a port the wait goes in slices of this length,
-// with a look at how many bytes are in between them.
-constexpr int sliceMs = 10;
+// the first at once. On such a port the wait goes in slices, with a look at
+// how many bytes are in between them: short ones first, for bytes that
+// follow each other, then longer ones while the line stays quiet.
+constexpr int firstSliceMs = 10;
+constexpr int longestSliceMs = 100;
 
 std::int64_t monotonicNs()
 {
@@ -84,6 +86,7 @@ Wait waitUntil(int fd, std::int64_t deadlineNs)
 {
     bool sliced = false;
     bool settingsRead = false;
+    std::int64_t sliceMs = firstSliceMs;
     for (;;) {
         const std::int64_t leftNs = deadlineNs - monotonicNs();
         if (leftNs <= 0) {
@@ -101,6 +104,7 @@ Wait waitUntil(int fd, std::int64_t deadlineNs)
         std::int64_t timeoutMs = (leftNs + nsPerMs - 1) / nsPerMs;
         if (sliced && timeoutMs > sliceMs) {
             timeoutMs = sliceMs;
+            sliceMs = sliceMs * 2 < longestSliceMs ? sliceMs * 2 : longestSliceMs;
         }
         if (timeoutMs > INT_MAX) {
             timeoutMs = INT_MAX;

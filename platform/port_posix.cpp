@@ -11,17 +11,19 @@
 // The host may hand over any descriptor: a terminal in raw mode with any
 // VMIN/VTIME, blocking or not, one left in canonical mode, a socket, a pipe.
 // A blind read() could return at once on some (and be retried in a tight
-// loop) or block for ever on others, so each read first waits for the port to
-// turn readable, for no longer than the caller can use. The descriptor's flags
-// and terminal settings are the host's and are never changed.
+// loop) or block for ever on others, so a read is made only once a byte is
+// known to be there: counted as waiting (FIONREAD, the cheapest look when a
+// reply is already in), or else waited for in poll(), for no longer than the
+// caller can use. The descriptor's flags and terminal settings are the
+// host's and are never changed.
 
 namespace {
 
 constexpr std::int64_t nsPerMs = 1'000'000;
 constexpr std::int64_t nsPerSecond = 1'000'000'000;
 
-// Most bytes arrive within this first look for them. Only a longer wait pays
-// for a look at the terminal settings.
+// Most bytes that are not there yet arrive within this first look for them.
+// Only a longer wait pays for a look at the terminal settings.
 constexpr int firstLookMs = 10;
 
 // A terminal in raw mode with VMIN above 1 and VTIME 0 reports itself
@@ -74,10 +76,18 @@ bool wakesOnlyAtVmin(int fd)
            settings.c_cc[VTIME] == 0;
 }
 
-bool bytesWaiting(int fd)
+enum class Count { some, none, gone };
+
+// How many bytes a read would find. A descriptor that cannot say (no
+// terminal, socket, pipe or file) counts as none, and is waited for in poll().
+Count bytesWaiting(int fd)
 {
     int waiting = 0;
-    return ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
+    if (ioctl(fd, FIONREAD, &waiting) == 0) {
+        return waiting > 0 ? Count::some : Count::none;
+    }
+    // A terminal that hung up answers EIO to every request.
+    return errno == EBADF || errno == EIO ? Count::gone : Count::none;
 }
 
 // The rest of a wait that outlasted the first look. Interrupted polls go on
@@ -96,8 +106,11 @@ Wait waitUntil(int fd, std::int64_t deadlineNs)
             sliced = wakesOnlyAtVmin(fd);
             settingsRead = true;
         }
-        if (sliced && bytesWaiting(fd)) {
-            return Wait::readable;
+        if (sliced) {
+            const Count waiting = bytesWaiting(fd);
+            if (waiting != Count::none) {
+                return waiting == Count::some ? Wait::readable : Wait::gone;
+            }
         }
         // Rounded up: poll() never returns before its time-out, so neither
         // does the wait.
@@ -125,30 +138,45 @@ bool liveCanonicalTerminal(int fd)
     return tcgetattr(fd, &settings) == 0 && (settings.c_lflag & ICANON) != 0;
 }
 
+std::int64_t deadlineAfter(std::uint32_t waitMs)
+{
+    return monotonicNs() + static_cast<std::int64_t>(waitMs) * nsPerMs;
+}
+
 } // namespace
 
 int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs)
 {
     *delivered = 0;
-    const std::int64_t deadlineNs = monotonicNs() + static_cast<std::int64_t>(waitMs) * nsPerMs;
     // The handle carries a file descriptor. A value that is no descriptor at
     // all must fail like a closed one rather than be truncated into some
     // other, possibly open, descriptor.
     const auto value = reinterpret_cast<std::intptr_t>(port);
     if (value < 0 || value > INT_MAX || count <= 0) {
-        return sleepUntil(deadlineNs);
+        return sleepUntil(deadlineAfter(waitMs));
     }
     const int fd = static_cast<int>(value);
 
-    Wait w = look(fd, waitMs < firstLookMs ? static_cast<int>(waitMs) : firstLookMs);
-    if (w == Wait::timedOut || w == Wait::interrupted) {
-        w = waitUntil(fd, deadlineNs);
+    // Read only the clock when the read has to wait or sleep: the time spent
+    // before that is a system call or two, and a byte already waiting needs
+    // no deadline at all.
+    const Count waiting = bytesWaiting(fd);
+    if (waiting == Count::gone) {
+        return sleepUntil(deadlineAfter(waitMs));
     }
-    if (w == Wait::timedOut) {
-        return 1;
-    }
-    if (w == Wait::gone) {
-        return sleepUntil(deadlineNs);
+    std::int64_t deadlineNs = 0;
+    if (waiting == Count::none) {
+        deadlineNs = deadlineAfter(waitMs);
+        Wait w = look(fd, waitMs < firstLookMs ? static_cast<int>(waitMs) : firstLookMs);
+        if (w == Wait::timedOut || w == Wait::interrupted) {
+            w = waitUntil(fd, deadlineNs);
+        }
+        if (w == Wait::timedOut) {
+            return 1;
+        }
+        if (w == Wait::gone) {
+            return sleepUntil(deadlineNs);
+        }
     }
 
     const ssize_t got = ::read(fd, destination, static_cast<size_t>(count));
@@ -166,7 +194,7 @@ int readPort(void* port, unsigned char* destination, int count, int* delivered, 
     }
     // End of file right after "readable" (a hung-up terminal, a closed pipe
     // or socket), or an error such as EIO or EBADF.
-    return sleepUntil(deadlineNs);
+    return sleepUntil(waiting == Count::none ? deadlineNs : deadlineAfter(waitMs));
 }
 
 std::uint32_t tickCount()

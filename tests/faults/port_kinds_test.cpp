@@ -2,8 +2,8 @@
 // real clock. Whether a port is silent, set up in a way that makes reads
 // return at once or block for ever, or gone, an attempt ends just past the
 // idle limit, as on a silent port with the tool's settings, and the port is
-// neither read nor polled in a loop meanwhile: the polling thread's read
-// system calls and poll() calls are counted. Replies still come through on
+// neither read nor looked at in a loop meanwhile: the polling thread's read
+// system calls, and its poll() and ioctl() calls, are counted. Replies still come through on
 // every kind that can carry one, at one read per byte. Each silent case
 // waits out the 5 s idle limit once; ctest runs them side by side.
 #include "host_calls.h"
@@ -13,20 +13,32 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <string>
 #include <thread>
 #include <vector>
 
-// The library's objects are linked into this test with poll() wrapped
-// (-Wl,--wrap=poll): every call passes here and is counted per thread.
-thread_local long pollCalls = 0;
+// The library's objects are linked into this test with poll() and ioctl()
+// wrapped (-Wl,--wrap=...): every call passes here and is counted per thread.
+thread_local long looksAtThePort = 0;
 extern "C" int __real_poll(pollfd* fds, nfds_t count, int timeoutMs);
 extern "C" int __wrap_poll(pollfd* fds, nfds_t count, int timeoutMs)
 {
-    ++pollCalls;
+    ++looksAtThePort;
     return __real_poll(fds, count, timeoutMs);
+}
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...)
+{
+    ++looksAtThePort;
+    va_list rest;
+    va_start(rest, request);
+    void* argument = va_arg(rest, void*);
+    va_end(rest);
+    return __real_ioctl(fd, request, argument);
 }
 
 namespace {
@@ -38,20 +50,21 @@ constexpr double slackMs = 400;
 
 struct Counted {
     MeasuredPoll poll;
-    long waits = 0; // poll() calls
+    long looks = 0; // poll() and ioctl() calls: waits, and counts of waiting bytes
 };
 
 Counted measure(void* port, const std::string& pattern, int timeoutMs)
 {
-    const long before = pollCalls;
+    const long before = looksAtThePort;
     Counted c;
     c.poll = measurePoll(port, pattern, timeoutMs);
-    c.waits = pollCalls - before;
+    c.looks = looksAtThePort - before;
     return c;
 }
 
 // A terminal that poll() reports readable only at VMIN bytes is waited on in
-// slices, so that a lone byte is seen: at most this many wake-ups a second.
+// slices, so that a lone byte is seen: at most this many wake-ups a second,
+// each with a look at the count of waiting bytes.
 constexpr long slicedWaitsPerSecond = 100;
 
 std::string kindName(const ::testing::TestParamInfo<PortKind>& info)
@@ -94,9 +107,9 @@ TEST_P(NothingArrives, TheAttemptEndsJustPastTheIdleLimitWithoutReadingInALoop)
     // A silent port is not read at all; one that is gone is read once at
     // most, to find the end of file.
     EXPECT_LE(c.poll.reads, 1);
-    // A short first look, then one wait for the rest; none at all where
-    // nothing can be waited for.
-    EXPECT_LE(c.waits, GetParam() == PortKind::blockingVmin4 ? 5 * slicedWaitsPerSecond + 2 : 2);
+    // A count of waiting bytes, a short first wait, then one for the rest;
+    // only the count where nothing can be waited for.
+    EXPECT_LE(c.looks, GetParam() == PortKind::blockingVmin4 ? 2 * 5 * slicedWaitsPerSecond + 3 : 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKind, NothingArrives, ::testing::ValuesIn(everyKind()), kindName);
@@ -111,7 +124,7 @@ TEST(NothingArrives, EveryAttemptOnAPortThatIsGoneRunsToTheIdleLimit)
     EXPECT_GT(c.poll.ms, 2 * idleLimitMs);
     EXPECT_LT(c.poll.ms, 2 * idleLimitMs + slackMs);
     EXPECT_LE(c.poll.reads, 2);
-    EXPECT_LE(c.waits, 2 * 2);
+    EXPECT_LE(c.looks, 2 * 3);
 }
 
 // ---- A reply arrives ------------------------------------------------------------
@@ -135,11 +148,11 @@ TEST_P(ReplyArrives, ItMatchesAtOnceWithOneReadPerByteAndWhatFollowsStays)
     EXPECT_EQ(c.poll.result, 1);
     EXPECT_LT(c.poll.ms, 1000);
     EXPECT_EQ(c.poll.reads, static_cast<long>(reply.size()));
-    // One wait before each read, and the first look before the reply came;
-    // on a sliced port, the slices while it had not yet come.
+    // A count of waiting bytes before each read, and the waits before the
+    // reply came; on a sliced port, the slices while it had not yet come.
     const long slices =
-        GetParam() == PortKind::blockingVmin4 ? static_cast<long>(c.poll.ms) * slicedWaitsPerSecond / 1000 + 1 : 0;
-    EXPECT_LE(c.waits, static_cast<long>(reply.size()) + 1 + slices);
+        GetParam() == PortKind::blockingVmin4 ? 2 * (static_cast<long>(c.poll.ms) * slicedWaitsPerSecond / 1000 + 1) : 0;
+    EXPECT_LE(c.looks, static_cast<long>(reply.size()) + 2 + slices);
     EXPECT_EQ(port.hostReadsRest(), after);
 }
 
@@ -206,7 +219,7 @@ TEST_P(DeviceGoesAway, ThePollEndsTheIdleLimitAfterTheLastByteWithoutReadingInAL
     EXPECT_LT(took, idleLimitMs + slackMs);
     // The two bytes, then at most one read that finds the end of file.
     EXPECT_LE(c.poll.reads, 2 + 1);
-    EXPECT_LE(c.waits, 2 + 2);
+    EXPECT_LE(c.looks, 2 * 3 + 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Descriptors, DeviceGoesAway,

@@ -22,9 +22,11 @@ namespace {
 constexpr std::int64_t nsPerMs = 1'000'000;
 constexpr std::int64_t nsPerSecond = 1'000'000'000;
 
-// Most bytes that are not there yet arrive within this first look for them.
-// Only a longer wait pays for a look at the terminal settings.
-constexpr int firstLookMs = 10;
+// Most replies that are not there yet arrive within this first look for
+// them. Only a longer wait pays for a look at the terminal settings (and for
+// one more wake-up); on a terminal that wakes pollers only at VMIN bytes, a
+// byte that arrives alone may be seen this late.
+constexpr int firstLookMs = 250;
 
 // A terminal in raw mode with VMIN above 1 and VTIME 0 reports itself
 // readable only once VMIN bytes are in, although a one-byte read would take

@@ -159,9 +159,9 @@ int readPort(void* port, unsigned char* destination, int count, int* delivered, 
     }
     const int fd = static_cast<int>(value);
 
-    // Read only the clock when the read has to wait or sleep: the time spent
-    // before that is a system call or two, and a byte already waiting needs
-    // no deadline at all.
+    // The clock is read only once the read has to wait or sleep: what came
+    // before is a system call or two, and a byte already waiting needs no
+    // deadline at all.
     const Count waiting = bytesWaiting(fd);
     if (waiting == Count::gone) {
         return sleepUntil(deadlineAfter(waitMs));

@@ -488,7 +488,8 @@ def render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, s
 def bad_ports_heading(bad):
     text = (f"Dead and badly configured ports: one `pollUart(port, 4, \"OK\\r\\n\", {bad['budget_ms']})`, "
             "nothing ever arrives; the polling thread's wall time, CPU time and read() calls "
-            "(syscr of /proc/thread-self/io)")
+            "(syscr of /proc/thread-self/io, which counts the reads that reach an open file, "
+            "not those refused with EBADF)")
     if bad["before"] is not None:
         text += f"; before: {bad['before_library']}, after: this build"
     return text + ":"

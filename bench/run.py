@@ -180,13 +180,13 @@ def build_before(build, rev):
     return library
 
 
-def measure_bad_ports(build, quick, before_library):
+def measure_bad_ports(build, quick, before_library, before_label):
     """This build's library, and an older one beside it when given."""
     budget_ms, stop_after_s = (0, 10) if quick else (12000, 25)
     after = bad_ports(build, os.path.join(build, "libkestrin.so"), budget_ms, stop_after_s, False)
     before = bad_ports(build, before_library, budget_ms, stop_after_s, True) if before_library else None
     return {"budget_ms": budget_ms, "stop_after_s": stop_after_s, "after": after, "before": before,
-            "before_library": before_library}
+            "before_library": before_library, "before_label": before_label}
 
 
 def measure_logic(build, quick):
@@ -491,7 +491,7 @@ def bad_ports_heading(bad):
             "(syscr of /proc/thread-self/io, which counts the reads that reach an open file, "
             "not those refused with EBADF)")
     if bad["before"] is not None:
-        text += f"; before: {bad['before_library']}, after: this build"
+        text += f"; before: {bad['before_label']}, after: this build"
     return text + ":"
 
 
@@ -543,12 +543,13 @@ def main():
         waiting, sweep = measure_waiting(build, hold_ms, hold_rounds, read_waits)
         print("polling logic on the virtual clock:", file=sys.stderr, flush=True)
         logic = measure_logic(build, args.quick)
-        before_library = args.before_library
+        before_library, before_label = args.before_library, args.before_library
         if args.before:
             print(f"building the library of {args.before}:", file=sys.stderr, flush=True)
             before_library = build_before(build, args.before)
+            before_label = f"the library of {args.before}"
         print("dead and badly configured ports:", file=sys.stderr, flush=True)
-        bad = measure_bad_ports(build, args.quick, before_library)
+        bad = measure_bad_ports(build, args.quick, before_library, before_label)
         checks = check_targets(results, sizes, waiting) + check_bad_ports(bad)
         text = render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic, bad)
         png = plot(results, sizes, out)

@@ -2,6 +2,20 @@
 # libraries on Windows, a CMake package, a pkg-config file, the Python module,
 # the README and the licence. Included from the top-level CMakeLists.txt after
 # every target exists.
+#
+# Every file belongs to one component, and each Debian package is one
+# component (cmake/KestrinDebian.cmake); an installed tree and the archives
+# hold them all:
+#   library      the shared library and its soname link       libkestrin1
+#   development  header, .so link, import libraries, CMake
+#                package, pkg-config file                     libkestrin-dev
+#   tool         the kestrin command, its README, man page
+#                and bash completion                          kestrin
+#   python       the Python package                           python3-kestrin
+#   archive      only for trees that may lie anywhere: the
+#                licence (a package has its copyright file)
+#                and the Python module's pointer to the
+#                library (a package's module asks the loader)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -32,11 +46,12 @@ endforeach()
 
 # ---- Library and header -------------------------------------------------------
 install(TARGETS kestrin EXPORT KestrinTargets
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT development
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/kestrin.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${KESTRIN_GENERATED_DIR}/include/kestrin.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 # ---- Import library for Microsoft's linker --------------------------------------
 # MinGW's libkestrin.dll.a carries GCC's names; hosts built with Microsoft's
@@ -58,13 +73,14 @@ if(WIN32)
         COMMENT "Generating kestrin.lib for Microsoft's linker"
         VERBATIM)
     add_custom_target(kestrin_msvc_implib ALL DEPENDS ${kestrin_msvc_implib})
-    install(FILES ${kestrin_msvc_implib} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    install(FILES ${kestrin_msvc_implib} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 endif()
 
 # ---- CMake package: find_package(Kestrin 1.0) -> Kestrin::kestrin ----------------
 install(EXPORT KestrinTargets
     NAMESPACE Kestrin::
-    DESTINATION ${KESTRIN_INSTALL_CMAKEDIR})
+    DESTINATION ${KESTRIN_INSTALL_CMAKEDIR}
+    COMPONENT development)
 set(KESTRIN_PACKAGE_LIBDIR ${CMAKE_INSTALL_LIBDIR})
 configure_package_config_file(
     ${CMAKE_CURRENT_LIST_DIR}/KestrinConfig.cmake.in
@@ -79,7 +95,8 @@ write_basic_package_version_file(
 install(FILES
     ${PROJECT_BINARY_DIR}/KestrinConfig.cmake
     ${PROJECT_BINARY_DIR}/KestrinConfigVersion.cmake
-    DESTINATION ${KESTRIN_INSTALL_CMAKEDIR})
+    DESTINATION ${KESTRIN_INSTALL_CMAKEDIR}
+    COMPONENT development)
 
 # ---- pkg-config ------------------------------------------------------------------
 # The prefix is found from the .pc file's own place, so no path is baked in.
@@ -89,7 +106,8 @@ string(REGEX REPLACE "/$" "" kestrin_pc_to_prefix "${kestrin_pc_to_prefix}")
 set(KESTRIN_PC_PREFIX "\${pcfiledir}/${kestrin_pc_to_prefix}")
 set(KESTRIN_PC_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kestrin.pc.in ${PROJECT_BINARY_DIR}/kestrin.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/kestrin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/kestrin.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
 # ---- Python module ---------------------------------------------------------------
 # The module learns where the library lies relative to itself from a small
@@ -106,11 +124,30 @@ file(RELATIVE_PATH kestrin_python_to_lib
 string(REGEX REPLACE "/$" "" kestrin_python_to_lib "${kestrin_python_to_lib}")
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/python/_location.py
     CONTENT "# Written by the install step: the library, relative to this package.\nLIBRARY = \"${kestrin_python_to_lib}/${kestrin_python_libname}\"\n")
-install(FILES
-    ${PROJECT_SOURCE_DIR}/python/kestrin/__init__.py
-    ${PROJECT_BINARY_DIR}/python/_location.py
-    DESTINATION ${KESTRIN_INSTALL_PYTHONDIR}/kestrin)
+set(KESTRIN_PYTHON_FILES __init__.py _abi.py testing.py py.typed)
+list(TRANSFORM KESTRIN_PYTHON_FILES PREPEND ${PROJECT_SOURCE_DIR}/python/kestrin/)
+install(FILES ${KESTRIN_PYTHON_FILES}
+    DESTINATION ${KESTRIN_INSTALL_PYTHONDIR}/kestrin COMPONENT python)
+install(FILES ${PROJECT_BINARY_DIR}/python/_location.py
+    DESTINATION ${KESTRIN_INSTALL_PYTHONDIR}/kestrin COMPONENT archive)
 
 # ---- Documents -------------------------------------------------------------------
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
-    DESTINATION ${KESTRIN_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${KESTRIN_INSTALL_DOCDIR} COMPONENT tool)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${KESTRIN_INSTALL_DOCDIR} COMPONENT archive)
+
+# ---- Windows: shipped binaries without their debug information -------------------
+# The DLL and the tool are installed stripped, their DWARF sections moved into
+# kestrin.dll.debug and kestrin.exe.debug beside them, which the stripped files
+# name (a debuglink), so that a debugger given both finds the symbols.
+function(kestrin_install_split_debug target component)
+    install(CODE "set(KESTRIN_OBJCOPY \"${CMAKE_OBJCOPY}\")
+        set(KESTRIN_SHIPPED \"${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${target}>\")
+        include(\"${PROJECT_SOURCE_DIR}/cmake/KestrinSplitDebug.cmake\")"
+        COMPONENT ${component})
+endfunction()
+if(WIN32)
+    kestrin_install_split_debug(kestrin library)
+    if(TARGET kestrin_cli)
+        kestrin_install_split_debug(kestrin_cli tool)
+    endif()
+endif()

@@ -1,10 +1,14 @@
-# Release archives: `cpack` in a build directory writes a .tar.gz and a .deb
-# for Linux, or a .zip for each Windows width, each named with the version and
-# platform. They hold exactly what `cmake --install` installs.
+# Release archives and Debian packages: `cpack` in a build directory writes,
+# named with the version and platform,
+#   Linux    a .tar.gz of everything `cmake --install` installs, and one .deb
+#            per install component: libkestrin1, libkestrin-dev, kestrin and
+#            python3-kestrin (cross builds make them for their own
+#            architecture);
+#   Windows  a .zip for each width.
 set(CPACK_PACKAGE_NAME kestrin)
 set(CPACK_PACKAGE_VENDOR "The Kestrin developers")
 set(CPACK_PACKAGE_CONTACT "The Kestrin developers <kestrin@users.noreply.invalid>")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH})
+set(CPACK_PACKAGE_VERSION ${KESTRIN_PACKAGE_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
@@ -16,18 +20,9 @@ if(WIN32)
 else()
     string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" CPACK_SYSTEM_NAME)
     set(CPACK_GENERATOR TGZ DEB)
-
-    # kestrin_1.0.0_amd64.deb, installing under /usr.
-    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-    set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-    set(CPACK_PACKAGE_DESCRIPTION [[
-Kestrin is a small shared library that a host program calls to check
-whether a device on a serial port answers with an expected byte sequence.
-The package holds the library, its header, CMake and pkg-config files,
-the kestrin command-line tool and a Python module (ctypes).]])
-    # Dependencies read from what the library and the tool actually link.
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, python3-serial")
+    # Strips what the archive and the packages ship (not the build tree).
+    set(CPACK_STRIP_FILES ON)
+    include(${CMAKE_CURRENT_LIST_DIR}/KestrinDebian.cmake)
 endif()
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
 

@@ -1,5 +1,6 @@
 #include "kestrin.h"
 
+#include "abi_facts.h"
 #include "build_stamp.h"
 
 #include <cstddef>
@@ -10,14 +11,14 @@ const char buildTime[] = __TIME__;
 
 namespace {
 
-const int moduleVersion = 0x01000000;
+const int moduleVersion = KESTRIN_MODULE_VERSION;
 
-const char aboutFormat[] = "Name:\t\tXMODEM\nVersion:\t%d.%d.%d.%02d\nDate:\t\t%s (%s)\n\nNote:\t\t\n";
+const char aboutFormat[] = KESTRIN_ABOUT_FORMAT;
 
 // The text needs 72 bytes with its terminator; the rest is headroom. It is
 // in place from load on, exactly as KestrinAbout formats it, so that even the
 // first calls find nothing to write.
-char aboutText[128] = "Name:\t\tXMODEM\nVersion:\t1.0.0.00\nDate:\t\t" __DATE__ " (" __TIME__ ")\n\nNote:\t\t\n";
+char aboutText[128] = KESTRIN_ABOUT_BEFORE_DATE __DATE__ KESTRIN_ABOUT_BETWEEN __TIME__ KESTRIN_ABOUT_AFTER_TIME;
 
 } // namespace
 
@@ -33,7 +34,8 @@ char* KestrinAbout()
     // callers leave the text alone no call writes at all, and calls from
     // several threads at once do not race, without a lock.
     char fresh[sizeof aboutText];
-    std::snprintf(fresh, sizeof fresh, aboutFormat, 1, 0, 0, 0, buildDate, buildTime);
+    std::snprintf(fresh, sizeof fresh, aboutFormat, KESTRIN_VERSION_MAJOR, KESTRIN_VERSION_MINOR, KESTRIN_VERSION_PATCH,
+                  KESTRIN_VERSION_TWEAK, buildDate, buildTime);
     for (std::size_t i = 0; i < sizeof fresh; ++i) {
         if (aboutText[i] != fresh[i]) {
             aboutText[i] = fresh[i];

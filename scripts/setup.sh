@@ -5,12 +5,18 @@ set -euo pipefail
 
 packages=(
   cmake make g++ pkg-config file dpkg-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev libfmt-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   clang-14 clang-tools-14 llvm-14 lld-14 libclang-rt-14-dev
   wine wine64 wine32:i386
-  python3 python3-pytest python3-serial
+  python3 python3-pytest python3-serial python3-venv python3-setuptools python3-wheel python3-mypy
+  lintian devscripts
   valgrind gnuplot-nox
+  # Linux on ARM: cross compilers, qemu-user to run the tests, and the
+  # target's runtime and libraries from Debian's multiarch packages.
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user
+  libc6:arm64 libstdc++6:arm64 libgtest-dev:arm64 libudev-dev:arm64
+  libc6:armhf libstdc++6:armhf libgtest-dev:armhf libudev-dev:armhf
 )
 
 missing=()
@@ -22,9 +28,12 @@ done
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-fi
+# i386 for Wine, arm64 and armhf for the ARM builds.
+for arch in i386 arm64 armhf; do
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    $SUDO dpkg --add-architecture "$arch"
+  fi
+done
 echo "setup: installing ${missing[*]}"
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-presets=(linux win32 win64 linux-asan linux-tsan linux-fuzz)
+presets=(linux win32 win64 linux-arm64 linux-armhf linux-asan linux-tsan linux-fuzz)
 for preset in "${presets[@]}"; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"

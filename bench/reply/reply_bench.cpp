@@ -17,10 +17,11 @@
 // hands over a whole packet. Latency runs from the return of the device's
 // write() of the last reply byte to the moment the poller has compared the
 // reply, both on CLOCK_MONOTONIC.
-#include "device_pty.h"
+#include "cli/error.h"
+#include "host/port_settings.h"
+#include "host/serial_port.h"
 #include "kestrin.h"
-#include "port_settings.h"
-#include "serial_port.h"
+#include "sim/pty.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -99,15 +100,16 @@ struct Sample {
     bool matched = false;
 };
 
-// Opened as the kestrin tool opens a port by default.
-int openForKestrin(const std::string& path)
+// Opened as the kestrin tool opens a port by default, into `port`, which
+// keeps it open.
+int openForKestrin(const std::string& path, kestrin::SerialPort& port)
 {
-    kestrin::SerialPort port;
-    std::string error;
-    if (!kestrin::openSerialPort(path, kestrin::PortSettings{}, port, error)) {
-        fail(path + ": " + error);
+    try {
+        port = kestrin::SerialPort::open(path, kestrin::PortSettings{});
+    } catch (const kestrin::Error& error) {
+        fail(path + ": " + error.what());
     }
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(port.handle));
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(port.handle()));
 }
 
 bool pollWithKestrin(int fd, unsigned char* pattern)
@@ -168,7 +170,8 @@ int runPoller(const std::string& kind, int rounds, const std::vector<std::string
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         threads.emplace_back([&, i] {
-            const int fd = kestrin ? openForKestrin(paths[i]) : openForPollRead(paths[i]);
+            kestrin::SerialPort kestrinPort;
+            const int fd = kestrin ? openForKestrin(paths[i], kestrinPort) : openForPollRead(paths[i]);
             std::string pattern = reply;
             auto* expected = reinterpret_cast<unsigned char*>(pattern.data());
             for (int r = 0; r < rounds; ++r) {
@@ -181,7 +184,9 @@ int runPoller(const std::string& kind, int rounds, const std::vector<std::string
                 s.cpuNs = nowNs(CLOCK_THREAD_CPUTIME_ID) - s.cpuNs;
                 samples[i].push_back(s);
             }
-            ::close(fd);
+            if (!kestrin) {
+                ::close(fd);
+            }
         });
     }
     for (auto& t : threads) {
@@ -203,12 +208,12 @@ struct Poller {
     int output = -1;
 };
 
-Poller spawnPoller(std::vector<std::string> command, int rounds, const std::vector<kestrin::DevicePty>& ptys)
+Poller spawnPoller(std::vector<std::string> command, int rounds, const std::vector<kestrin::sim::Pty>& ptys)
 {
     command.push_back("--rounds");
     command.push_back(std::to_string(rounds));
     for (const auto& pty : ptys) {
-        command.push_back(pty.path);
+        command.push_back(pty.path());
     }
     std::vector<char*> argv;
     for (auto& arg : command) {
@@ -233,11 +238,11 @@ Poller spawnPoller(std::vector<std::string> command, int rounds, const std::vect
 }
 
 // Waits until every port has asked for its reply of this round.
-void collectRequests(std::vector<kestrin::DevicePty>& ptys, std::vector<int>& asked, const Poller& poller)
+void collectRequests(std::vector<kestrin::sim::Pty>& ptys, std::vector<int>& asked, const Poller& poller)
 {
     std::vector<pollfd> fds;
     for (const auto& pty : ptys) {
-        fds.push_back({pty.master, POLLIN, 0});
+        fds.push_back({pty.master(), POLLIN, 0});
     }
     fds.push_back({poller.output, POLLIN, 0});
     const auto ready = [&] { return std::all_of(asked.begin(), asked.end(), [](int n) { return n > 0; }); };
@@ -257,10 +262,10 @@ void collectRequests(std::vector<kestrin::DevicePty>& ptys, std::vector<int>& as
                 continue;
             }
             char buffer[64];
-            const ssize_t got = ::read(ptys[i].master, buffer, sizeof buffer);
+            const ssize_t got = ::read(ptys[i].master(), buffer, sizeof buffer);
             for (ssize_t k = 0; k < got; ++k) {
                 if (buffer[k] != '?') {
-                    fail("unexpected byte from the poller on " + ptys[i].path);
+                    fail("unexpected byte from the poller on " + ptys[i].path());
                 }
                 ++asked[i];
             }
@@ -271,15 +276,15 @@ void collectRequests(std::vector<kestrin::DevicePty>& ptys, std::vector<int>& as
     }
 }
 
-void sendBytes(const kestrin::DevicePty& pty, std::size_t from, std::size_t to)
+void sendBytes(const kestrin::sim::Pty& pty, std::size_t from, std::size_t to)
 {
     std::size_t done = from;
     while (done < to) {
-        const ssize_t n = ::write(pty.master, reply.data() + done, to - done);
+        const ssize_t n = ::write(pty.master(), reply.data() + done, to - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
-            fail("cannot write to " + pty.path);
+            fail("cannot write to " + pty.path());
         }
     }
 }
@@ -296,11 +301,12 @@ int runDevice(int ports, int rounds, int holdMs, int gapUs, int byteUs, const st
     // The pacing is the device's own; without this the kernel may let each
     // sleep run 50 us late.
     prctl(PR_SET_TIMERSLACK, 1UL);
-    std::vector<kestrin::DevicePty> ptys(static_cast<std::size_t>(ports));
-    for (auto& pty : ptys) {
-        std::string error;
-        if (!kestrin::openDevicePty(pty, error)) {
-            fail(error);
+    std::vector<kestrin::sim::Pty> ptys;
+    for (int i = 0; i < ports; ++i) {
+        try {
+            ptys.push_back(kestrin::sim::Pty::open());
+        } catch (const kestrin::Error& error) {
+            fail(error.what());
         }
     }
     const Poller poller = spawnPoller(command, rounds, ptys);
@@ -381,9 +387,7 @@ int runDevice(int ports, int rounds, int holdMs, int gapUs, int byteUs, const st
             latencyUs.push_back(static_cast<double>(matchNs - written[port][static_cast<std::size_t>(round)]) / 1e3);
         }
     }
-    for (auto& pty : ptys) {
-        kestrin::closeDevicePty(pty);
-    }
+    ptys.clear();
     const long replies = static_cast<long>(ports) * rounds;
     const nlohmann::json summary = {
         {"ports", ports},
@@ -413,27 +417,26 @@ int runReadWaits(const std::vector<int>& waits)
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < waits.size(); ++i) {
         threads.emplace_back([&, i] {
-            kestrin::DevicePty pty;
-            std::string error;
-            if (!kestrin::openDevicePty(pty, error)) {
-                fail(error);
-            }
+            kestrin::sim::Pty pty;
+            kestrin::SerialPort port;
             kestrin::PortSettings settings;
             settings.readWaitMs = waits[i];
-            kestrin::SerialPort port;
-            if (!kestrin::openSerialPort(pty.path, settings, port, error)) {
-                fail(pty.path + ": " + error);
+            try {
+                pty = kestrin::sim::Pty::open();
+                port = kestrin::SerialPort::open(pty.path(), settings);
+            } catch (const kestrin::Error& error) {
+                fail(error.what());
             }
             unsigned char expected = 'K';
             const long reads0 = readCallsOfThisThread();
             const std::int64_t cpu0 = nowNs(CLOCK_THREAD_CPUTIME_ID);
             const std::int64_t start = nowNs();
-            const int result = pollUart(port.handle, 1, &expected, 0);
+            const int result = pollUart(port.handle(), 1, &expected, 0);
             const double wallMs = static_cast<double>(nowNs() - start) / 1e6;
             const double cpuMs = static_cast<double>(nowNs(CLOCK_THREAD_CPUTIME_ID) - cpu0) / 1e6;
             const long reads = readCallsOfThisThread() - reads0;
-            kestrin::closeSerialPort(port);
-            kestrin::closeDevicePty(pty);
+            port = kestrin::SerialPort();
+            pty = kestrin::sim::Pty();
             if (result != 0) {
                 fail("a silent port matched");
             }

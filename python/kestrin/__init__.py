@@ -20,19 +20,31 @@ its ports for overlapped I/O, which Kestrin's synchronous reads cannot use.
 
 The library is looked for, in this order: the file named by the
 KESTRIN_LIBRARY environment variable (and nowhere else when it is set), beside
-this module, where the install step put it relative to this module, and
-finally by name through the system's loader.
+this module (where a wheel puts it), where the install step put it relative
+to this module, and finally by name through the system's loader (the Debian
+package libkestrin1).
+
+For tests against simulated devices, see :mod:`kestrin.testing`.
 """
+
+from __future__ import annotations
 
 import ctypes
 import os
+import stat
 import struct
 import sys
 import threading
+from typing import Any, Callable, Dict, List, Optional, Protocol, Tuple, Union, runtime_checkable
+
+from . import _abi
 
 __all__ = [
     "MAX_EXPECTED",
     "LibraryNotFoundError",
+    "Port",
+    "SupportsFileno",
+    "__version__",
     "about",
     "export_names",
     "library_path",
@@ -40,56 +52,58 @@ __all__ = [
     "version",
 ]
 
+__version__: str = _abi.PACKAGE_VERSION
+
 # The longest expected reply the library accepts.
-MAX_EXPECTED = 20
+MAX_EXPECTED: int = _abi.MAX_LENGTH
 
 LIBRARY_ENV = "KESTRIN_LIBRARY"
 
 _WINDOWS = sys.platform == "win32"
 _HERE = os.path.dirname(os.path.abspath(__file__))
 _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
+# How often a waiting poll() lets the interpreter act on Ctrl-C.
+_INTERRUPT_CHECK_S = 0.1
+
+
+@runtime_checkable
+class SupportsFileno(Protocol):
+    """An open file object or pyserial port."""
+
+    def fileno(self) -> int: ...
+
+
+# A file descriptor or Windows HANDLE, an open pyserial port, or a file object.
+Port = Union[int, SupportsFileno]
+Bytes = Union[bytes, bytearray, memoryview]
 
 
 class LibraryNotFoundError(OSError):
     """The Kestrin library could not be found or loaded."""
 
 
-def export_names(windows=_WINDOWS, pointer_bits=struct.calcsize("P") * 8):
+def export_names(windows: bool = _WINDOWS, pointer_bits: int = struct.calcsize("P") * 8) -> Dict[str, str]:
     """The library's exported names on the given platform and width.
 
     The functions have C++ linkage, so each toolchain exports them under its
     own decorated name; the Windows DLLs carry Microsoft's.
     """
-    if not windows:
-        return {
-            "poll": "_Z8pollUartPviPhi",
-            "version": "_Z14KestrinVersionv",
-            "about": "_Z12KestrinAboutv",
-        }
-    if pointer_bits == 64:
-        return {
-            "poll": "?pollUart@@YAHPEAXHPEAEH@Z",
-            "version": "?KestrinVersion@@YAHXZ",
-            "about": "?KestrinAbout@@YAPEADXZ",
-        }
-    return {
-        "poll": "?pollUart@@YAHPAXHPAEH@Z",
-        "version": "?KestrinVersion@@YAHXZ",
-        "about": "?KestrinAbout@@YAPADXZ",
-    }
+    platform = "linux" if not windows else "win64" if pointer_bits == 64 else "win32"
+    names = _abi.EXPORT_NAMES[platform]
+    return {"poll": names["pollUart"], "version": names["KestrinVersion"], "about": names["KestrinAbout"]}
 
 
-def _library_file_names():
+def _library_file_names() -> Tuple[str, ...]:
     return ("kestrin.dll",) if _WINDOWS else ("libkestrin.so.1", "libkestrin.so")
 
 
-def _candidates():
+def _candidates() -> List[Tuple[str, str]]:
     """(place, how it was found) in search order; the last one is a bare name."""
     found = []
     for name in _library_file_names():
         found.append((os.path.join(_HERE, name), "beside the module"))
     try:
-        from . import _location  # written by the install step
+        from . import _location  # type: ignore[attr-defined]  # written by the install step
     except ImportError:
         pass
     else:
@@ -99,7 +113,7 @@ def _candidates():
 
 
 class _Library:
-    def __init__(self, path):
+    def __init__(self, path: str) -> None:
         # Raises OSError if the file is not a loadable library for this
         # interpreter (wrong width, wrong platform).
         self.path = path
@@ -119,13 +133,13 @@ class _Library:
         self.about.restype = ctypes.c_char_p
 
 
-_loaded = None
+_loaded: Optional[_Library] = None
 _load_lock = threading.Lock()
 # The library formats its about text into one shared buffer.
 _about_lock = threading.Lock()
 
 
-def _find_and_load():
+def _find_and_load() -> _Library:
     configured = os.environ.get(LIBRARY_ENV)
     if configured:
         if not os.path.isfile(configured):
@@ -148,7 +162,7 @@ def _find_and_load():
     )
 
 
-def _library():
+def _library() -> _Library:
     global _loaded
     with _load_lock:
         if _loaded is None:
@@ -156,12 +170,12 @@ def _library():
         return _loaded
 
 
-def library_path():
+def library_path() -> str:
     """The path (or, when the system's loader found it, the name) of the library in use."""
     return _library().path
 
 
-def _expected_bytes(expected):
+def _expected_bytes(expected: Bytes) -> bytes:
     if isinstance(expected, str):
         raise TypeError("expected must be bytes, not str: encode it first, e.g. 'OK'.encode('ascii')")
     if not isinstance(expected, (bytes, bytearray, memoryview)):
@@ -174,7 +188,7 @@ def _expected_bytes(expected):
     return data
 
 
-def _timeout(timeout_ms):
+def _timeout(timeout_ms: int) -> int:
     if isinstance(timeout_ms, bool) or not isinstance(timeout_ms, int):
         raise TypeError(f"timeout_ms must be an int (milliseconds), not {type(timeout_ms).__name__}")
     if not _INT_MIN <= timeout_ms <= _INT_MAX:
@@ -182,11 +196,11 @@ def _timeout(timeout_ms):
     return timeout_ms
 
 
-def _is_pyserial(port):
+def _is_pyserial(port: Any) -> bool:
     return hasattr(port, "is_open") and hasattr(port, "read_until")
 
 
-def _os_handle(port):
+def _os_handle(port: Any) -> int:
     """The fd or HANDLE in `port`, an int, a pyserial Serial or a file object."""
     if isinstance(port, bool):
         raise TypeError("port must be a file descriptor, a Windows handle or a serial port object, not bool")
@@ -204,37 +218,122 @@ def _os_handle(port):
         if not isinstance(handle, int):
             raise TypeError(f"{type(port).__name__} has no operating-system handle (a URL port?)")
         return handle
-    if hasattr(port, "fileno"):
+    if isinstance(port, SupportsFileno):
         if getattr(port, "closed", False):
             raise ValueError("port is closed")
         if _WINDOWS:
             # fileno() is the C runtime's descriptor there, not the HANDLE.
             import msvcrt
 
-            return msvcrt.get_osfhandle(port.fileno())
+            return int(msvcrt.get_osfhandle(port.fileno()))  # type: ignore[attr-defined]
         return port.fileno()
     raise TypeError(
         f"port must be a file descriptor, a Windows handle or a serial port object, not {type(port).__name__}"
     )
 
 
-def _check_open(handle):
+# What cannot be a serial line: reading it would consume a file's bytes, or
+# fail at once on every read. Terminals, other character devices, sockets
+# (a network serial bridge) and pipes pass.
+_NOT_A_LINE = ((stat.S_ISREG, "a regular file"), (stat.S_ISDIR, "a directory"), (stat.S_ISBLK, "a block device"))
+
+_FILE_TYPE_DISK = 0x0001  # GetFileType: a file on a disk
+
+
+def _windows_file_type(handle: int) -> Optional[int]:
+    """GetFileType of an open HANDLE, or None if the handle is not open."""
+    kernel32 = ctypes.windll.kernel32  # type: ignore[attr-defined]
+    flags = ctypes.c_ulong()
+    if not kernel32.GetHandleInformation(ctypes.c_void_p(handle), ctypes.byref(flags)):
+        return None
+    kernel32.GetFileType.argtypes = [ctypes.c_void_p]
+    kernel32.GetFileType.restype = ctypes.c_ulong
+    return int(kernel32.GetFileType(ctypes.c_void_p(handle)))
+
+
+def _check_port(handle: int) -> None:
+    """Refuses a handle that is not open, or open on something that cannot be a serial line."""
     if _WINDOWS:
         if handle in (0, -1, 2**64 - 1, 2**32 - 1):
             raise ValueError(f"port handle {handle} is not a valid handle")
-        flags = ctypes.c_ulong()
-        if not ctypes.windll.kernel32.GetHandleInformation(ctypes.c_void_p(handle), ctypes.byref(flags)):
+        kind = _windows_file_type(handle)
+        if kind is None:
             raise ValueError(f"port handle {handle} is not an open handle (closed?)")
+        if kind == _FILE_TYPE_DISK:
+            raise ValueError(f"port handle {handle} is a file on a disk, not a serial line")
         return
     if not 0 <= handle <= _INT_MAX:
         raise ValueError(f"port {handle} is not a file descriptor")
     try:
-        os.fstat(handle)
+        mode = os.fstat(handle).st_mode
     except OSError:
         raise ValueError(f"port {handle} is not an open file descriptor (closed?)") from None
+    for test, what in _NOT_A_LINE:
+        if test(mode):
+            raise ValueError(f"port {handle} is {what}, not a serial line")
 
 
-def poll(port, expected, timeout_ms):
+def _duplicate(handle: int) -> int:
+    """A second handle on the same open port, which the caller may close
+    without touching the one it was made from."""
+    if not _WINDOWS:
+        return os.dup(handle)
+    kernel32 = ctypes.windll.kernel32  # type: ignore[attr-defined]
+    kernel32.GetCurrentProcess.restype = ctypes.c_void_p
+    process = kernel32.GetCurrentProcess()
+    copy = ctypes.c_void_p()
+    same_access = 0x2  # DUPLICATE_SAME_ACCESS
+    if not kernel32.DuplicateHandle(
+        ctypes.c_void_p(process), ctypes.c_void_p(handle), ctypes.c_void_p(process), ctypes.byref(copy), 0, False,
+        same_access,
+    ):
+        raise ctypes.WinError()  # type: ignore[attr-defined]
+    return int(copy.value or 0)
+
+
+def _close(handle: int) -> None:
+    if _WINDOWS:
+        ctypes.windll.kernel32.CloseHandle(ctypes.c_void_p(handle))  # type: ignore[attr-defined]
+    else:
+        os.close(handle)
+
+
+def _call_interruptibly(call: Callable[[int], int], handle: int) -> int:
+    """call(handle) in a worker thread, waited for in short slices so that
+    Ctrl-C ends the wait at once.
+
+    The library's call cannot be stopped, so an interrupted poll runs on in
+    the background on a duplicate of the handle, reading whatever the port
+    delivers, until it ends as it would have (a match, or the budget spent
+    at the end of an attempt); its result is dropped. The duplicate keeps it
+    on the same port even after the caller closes its own handle, whose
+    number may then be reused for another file.
+    """
+    copy = _duplicate(handle)
+    outcome: List[int] = []
+    failure: List[BaseException] = []
+    done = threading.Event()
+
+    def run() -> None:
+        try:
+            outcome.append(call(copy))
+        except BaseException as error:  # handed to the waiting caller
+            failure.append(error)
+        finally:
+            _close(copy)
+            done.set()
+
+    # A daemon, so that an interrupted poll never keeps the interpreter from exiting.
+    worker = threading.Thread(target=run, name="kestrin.poll", daemon=True)
+    worker.start()
+    while not done.wait(_INTERRUPT_CHECK_S):
+        pass
+    if failure:
+        raise failure[0]
+    return outcome[0]
+
+
+def poll(port: Port, expected: Bytes, timeout_ms: int) -> bool:
     """Whether the device on `port` answers with `expected` within `timeout_ms`.
 
     Reads len(expected) bytes per attempt and compares them with `expected`,
@@ -244,25 +343,42 @@ def poll(port, expected, timeout_ms):
     one attempt. Bytes after the reply stay in the port.
 
     `port` is a file descriptor (Linux), a HANDLE as an int (Windows), or an
-    open pyserial Serial (Linux). `expected` is 1 to 20 bytes. Blocks the
-    calling thread only: other Python threads run meanwhile.
+    open pyserial Serial (Linux), open on a serial line: a terminal, or a
+    socket or pipe that carries one. A regular file, a directory or a block
+    device raises ValueError. `expected` is 1 to 20 bytes.
+
+    Blocks the calling thread only: other Python threads run meanwhile. In
+    the main thread, Ctrl-C interrupts the wait within a fraction of a second
+    (KeyboardInterrupt); the library's poll itself cannot be stopped and runs
+    on in the background until it ends by itself, reading and discarding
+    what the port delivers meanwhile, so do not poll that port again while
+    it may still run (at most `timeout_ms` plus 5 s of silence, or, with a
+    budget of 2**31 - 1, until a match).
     """
     data = _expected_bytes(expected)
     budget = _timeout(timeout_ms)
     handle = _os_handle(port)
-    _check_open(handle)
+    _check_port(handle)
     lib = _library()
     pattern = (ctypes.c_ubyte * len(data)).from_buffer_copy(data)
-    return lib.poll(ctypes.c_void_p(handle), len(data), pattern, budget) == 1
+
+    def call(target: int) -> int:
+        return int(lib.poll(ctypes.c_void_p(target), len(data), pattern, budget))
+
+    # Only the main thread receives Ctrl-C; elsewhere nothing could interrupt the wait.
+    if threading.current_thread() is threading.main_thread():
+        return _call_interruptibly(call, handle) == 1
+    return call(handle) == 1
 
 
-def version():
+def version() -> int:
     """The library's version number: 0x01000000 for 1.0 (major version in the top byte)."""
-    return _library().version()
+    return int(_library().version())
 
 
-def about():
+def about() -> str:
     """The library's short description, five lines."""
     lib = _library()
     with _about_lock:
-        return lib.about().decode("ascii", errors="replace")
+        text: bytes = lib.about()
+        return text.decode("ascii", errors="replace")

@@ -1,6 +1,7 @@
 // KestrinAbout called from many threads at once, as the first calls the
 // process makes: every caller sees the whole text at the one address, and,
 // under ThreadSanitizer, no two calls race on the shared buffer.
+#include "abi_facts.h"
 #include "build_stamp.h"
 #include "kestrin.h"
 
@@ -15,8 +16,8 @@ namespace {
 
 TEST(AboutTextConcurrency, ManyThreadsReadTheSameTextWhileOthersAsk)
 {
-    const std::string expected = std::string("Name:\t\tXMODEM\nVersion:\t1.0.0.00\nDate:\t\t") + buildDate + " (" +
-                                 buildTime + ")\n\nNote:\t\t\n";
+    const std::string expected =
+        std::string(KESTRIN_ABOUT_BEFORE_DATE) + buildDate + KESTRIN_ABOUT_BETWEEN + buildTime + KESTRIN_ABOUT_AFTER_TIME;
     constexpr int threads = 8;
     constexpr int callsEach = 2000;
     std::atomic<int> ready{0};

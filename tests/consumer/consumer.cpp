@@ -42,6 +42,12 @@ int checkExports()
     if (KestrinAbout() != about) {
         return 5;
     }
+    // A const pattern goes through the header's inline overload to the same
+    // export; a null one still picks the export itself, unambiguously.
+    static const unsigned char constPattern[] = {'O', 'K'};
+    if (pollUart(noPort, 0, constPattern, 0) != 1 || pollUart(noPort, 2, nullptr, 0) != 0) {
+        return 6;
+    }
     return 0;
 }
 

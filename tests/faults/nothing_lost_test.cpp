@@ -109,11 +109,15 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         // With --rounds it exits 0 only once it has answered them all and
-        // the host has closed the port.
+        // the host has closed the port. A tool built for another processor
+        // starts through its emulator, which the command begins with.
         const std::string roundsArg = std::to_string(rounds);
-        const char* argv[] = {KESTRIN_CLI_PATH, "sim", "--script", scriptPath.c_str(),
-                              "--rounds", roundsArg.c_str(), nullptr};
-        if (posix_spawn(&pid_, KESTRIN_CLI_PATH, &actions, nullptr, const_cast<char**>(argv), environ) != 0) {
+        std::vector<const char*> argv = {KESTRIN_CLI_COMMAND};
+        for (const char* arg : {"sim", "--script", scriptPath.c_str(), "--rounds", roundsArg.c_str()}) {
+            argv.push_back(arg);
+        }
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv.data()), environ) != 0) {
             pid_ = -1;
         }
         posix_spawn_file_actions_destroy(&actions);

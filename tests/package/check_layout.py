@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
-"""Checks what Kestrin ships: an installed tree, or the release archives.
+"""Checks what Kestrin ships: an installed tree, or the release archives and
+Debian packages.
 
-    check_layout.py tree PREFIX --flavour linux|win32|win64 [--tool] [--python PY]
+    check_layout.py tree PREFIX --flavour linux|win32|win64 [--libdir DIR] [--tool] [--python PY]
     check_layout.py archives OUTDIR --flavour ... --version 1.0.0 --cpack CPACK
-                    --config CPackConfig.cmake [--tool] [--python PY]
+                    --config CPackConfig.cmake [--libdir DIR] [--system linux-x86_64]
+                    [--deb-arch ARCH] [--tool] [--python PY]
 
 Each place must hold exactly the expected files (none missing, none extra),
-with the library's version links on Linux. With --python, the Python module
-found in the tree or the .deb must load the library that came with it.
+with the library's version links on Linux. Each .deb must hold exactly its
+own share, with Debian's fields, and together the packages must ship
+everything the archive does but what only relocatable trees need. With
+--python, the Python module found in the tree must load the library that
+came with it.
 """
 
 import argparse
@@ -18,55 +23,106 @@ import shutil
 import subprocess
 import sys
 import tarfile
-import tempfile
 import zipfile
 
 LINUX_PYTHON = "lib/python3/dist-packages/kestrin"
+PYTHON_FILES = ("__init__.py", "_abi.py", "testing.py", "py.typed")
+# Added by the tool's own install rules once they exist; allowed, not required.
+TOOL_EXTRAS = ("share/man/man1/kestrin.1", "share/bash-completion/completions/kestrin")
+# What relocatable trees need and the packages do not (the packages have a
+# copyright file, and their module asks the system's loader).
+ARCHIVE_ONLY = ("share/doc/kestrin/LICENSE", f"{LINUX_PYTHON}/_location.py")
 
 
-def expected_layout(flavour, tool):
-    """{path or pattern: None for a file, or the target of a symbolic link}."""
-    common = {
+class Layout:
+    """Expected entries: path or pattern -> None (a file) or a link's target."""
+
+    def __init__(self, required, optional=()):
+        self.required = dict(required)
+        self.optional = set(optional)
+
+
+def expected_layout(flavour, tool, libdir="lib"):
+    files = {
         "include/kestrin.h": None,
-        "lib/cmake/Kestrin/KestrinConfig.cmake": None,
-        "lib/cmake/Kestrin/KestrinConfigVersion.cmake": None,
-        "lib/cmake/Kestrin/KestrinTargets.cmake": None,
-        "lib/cmake/Kestrin/KestrinTargets-*.cmake": None,
-        "lib/pkgconfig/kestrin.pc": None,
+        f"{libdir}/cmake/Kestrin/KestrinConfig.cmake": None,
+        f"{libdir}/cmake/Kestrin/KestrinConfigVersion.cmake": None,
+        f"{libdir}/cmake/Kestrin/KestrinTargets.cmake": None,
+        f"{libdir}/cmake/Kestrin/KestrinTargets-*.cmake": None,
+        f"{libdir}/pkgconfig/kestrin.pc": None,
     }
+    optional = []
     if flavour == "linux":
-        layout = {
-            "lib/libkestrin.so.1.0.0": None,
-            "lib/libkestrin.so.1": "libkestrin.so.1.0.0",
-            "lib/libkestrin.so": "libkestrin.so.1",
-            f"{LINUX_PYTHON}/__init__.py": None,
+        files.update({
+            f"{libdir}/libkestrin.so.1.0.0": None,
+            f"{libdir}/libkestrin.so.1": "libkestrin.so.1.0.0",
+            f"{libdir}/libkestrin.so": "libkestrin.so.1",
             f"{LINUX_PYTHON}/_location.py": None,
             "share/doc/kestrin/README.md": None,
             "share/doc/kestrin/LICENSE": None,
-        }
+        })
+        files.update({f"{LINUX_PYTHON}/{name}": None for name in PYTHON_FILES})
         if tool:
-            layout["bin/kestrin"] = None
+            files["bin/kestrin"] = None
+            optional += TOOL_EXTRAS
     else:
-        layout = {
+        # The shipped binaries are stripped; their debug information lies beside them.
+        files.update({
             "bin/kestrin.dll": None,
+            "bin/kestrin.dll.debug": None,
             "lib/libkestrin.dll.a": None,
             "lib/kestrin.lib": None,
-            "python/kestrin/__init__.py": None,
             "python/kestrin/_location.py": None,
             "README.md": None,
             "LICENSE": None,
-        }
+        })
+        files.update({f"python/kestrin/{name}": None for name in PYTHON_FILES})
         if tool:
-            layout["bin/kestrin.exe"] = None
-    layout.update(common)
-    return layout
+            files["bin/kestrin.exe"] = None
+            files["bin/kestrin.exe.debug"] = None
+    return Layout(files, optional)
+
+
+def deb_layouts(libdir, tool):
+    """{package: Layout under /usr} for the Debian packages."""
+    def docs(package, *extra):
+        return {f"share/doc/{package}/copyright": None, f"share/doc/{package}/changelog.gz": None,
+                **{f"share/doc/{package}/{name}": None for name in extra}}
+
+    layouts = {
+        "libkestrin1": Layout({
+            f"{libdir}/libkestrin.so.1.0.0": None,
+            f"{libdir}/libkestrin.so.1": "libkestrin.so.1.0.0",
+            **docs("libkestrin1"),
+        }),
+        "libkestrin-dev": Layout({
+            "include/kestrin.h": None,
+            f"{libdir}/libkestrin.so": "libkestrin.so.1",
+            f"{libdir}/cmake/Kestrin/KestrinConfig.cmake": None,
+            f"{libdir}/cmake/Kestrin/KestrinConfigVersion.cmake": None,
+            f"{libdir}/cmake/Kestrin/KestrinTargets.cmake": None,
+            f"{libdir}/cmake/Kestrin/KestrinTargets-*.cmake": None,
+            f"{libdir}/pkgconfig/kestrin.pc": None,
+            **docs("libkestrin-dev"),
+        }),
+        "python3-kestrin": Layout({
+            **{f"{LINUX_PYTHON}/{name}": None for name in PYTHON_FILES},
+            **docs("python3-kestrin"),
+        }),
+    }
+    if tool:
+        layouts["kestrin"] = Layout(
+            {"bin/kestrin": None, **docs("kestrin", "README.md")},
+            # Debian's man pages are compressed.
+            [f"{extra}.gz" if "/man/" in extra else extra for extra in TOOL_EXTRAS])
+    return layouts
 
 
 def compare(where, entries, layout):
     """entries: {relative path: None or link target}. Returns a list of faults."""
     faults = []
     unmatched = dict(entries)
-    for pattern, link in layout.items():
+    for pattern, link in layout.required.items():
         hits = [path for path in unmatched if fnmatch.fnmatchcase(path, pattern)]
         if len(hits) != 1:
             faults.append(f"{where}: expected one {pattern}, found {hits or 'none'}")
@@ -77,7 +133,8 @@ def compare(where, entries, layout):
             got = f"a link to {actual}" if actual else "a regular file"
             faults.append(f"{where}: {hits[0]} should be {want}, is {got}")
     for path in sorted(unmatched):
-        faults.append(f"{where}: unexpected {path}")
+        if path not in layout.optional:
+            faults.append(f"{where}: unexpected {path}")
     return faults
 
 
@@ -118,18 +175,41 @@ def zip_entries(path, strip):
     return entries
 
 
+def deb_field(path, field):
+    return subprocess.run(["dpkg-deb", "-f", path, field], check=True, capture_output=True, text=True).stdout.strip()
+
+
+def deb_entries(path):
+    """The package's files under /usr, as tar_entries gives them."""
+    data = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], check=True, capture_output=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(data)) as archive:
+        return tar_entries(archive, "usr/")
+
+
 def show(entries):
     for entry in sorted(entries):
         print(f"  {entry}" + (f" -> {entries[entry]}" if entries[entry] else ""))
 
 
-def python_module_faults(python, module_dir, library):
-    """The module in module_dir, with no hint from the environment, must load `library`."""
+# Prints the file the module loaded (as the process maps it, however the
+# module found it) and the version the library answers.
+MODULE_PROBE = """
+import kestrin
+number = kestrin.version()
+with open("/proc/self/maps") as maps:
+    print(next(line.split()[-1] for line in maps if "libkestrin" in line))
+print(number)
+"""
+
+
+def python_module_faults(python, module_dir, library, env_extra=None):
+    """The module in module_dir, with no hint from the environment but
+    env_extra, must load `library`."""
     env = {k: v for k, v in os.environ.items() if k not in ("KESTRIN_LIBRARY", "PYTHONPATH", "LD_LIBRARY_PATH")}
     env["PYTHONPATH"] = module_dir
     env["PYTHONDONTWRITEBYTECODE"] = "1"
-    probe = "import kestrin; print(kestrin.library_path()); print(kestrin.version())"
-    run = subprocess.run([python, "-c", probe], env=env, capture_output=True, text=True)
+    env.update(env_extra or {})
+    run = subprocess.run([python, "-c", MODULE_PROBE], env=env, capture_output=True, text=True)
     if run.returncode != 0:
         return [f"the module in {module_dir} fails: {run.stderr.strip()}"]
     path, number = run.stdout.split()
@@ -142,40 +222,47 @@ def python_module_faults(python, module_dir, library):
 
 
 def check_tree(args):
-    layout = expected_layout(args.flavour, args.tool)
+    layout = expected_layout(args.flavour, args.tool, args.libdir)
     faults = compare(args.place, tree_entries(args.place), layout)
     if args.python and args.flavour == "linux" and not faults:
         faults += python_module_faults(
             args.python, os.path.join(args.place, os.path.dirname(LINUX_PYTHON)),
-            os.path.join(args.place, "lib/libkestrin.so.1"))
+            os.path.join(args.place, args.libdir, "libkestrin.so.1"))
     return faults
 
 
-def deb_faults(path, version, layout, python):
+def deb_faults(path, package, version, deb_arch, layout, wanted_depends):
     faults = []
-    fields = {}
-    for field in ("Package", "Version", "Architecture", "Depends"):
-        fields[field] = subprocess.run(["dpkg-deb", "-f", path, field],
-                                       check=True, capture_output=True, text=True).stdout.strip()
-    architecture = subprocess.run(["dpkg", "--print-architecture"],
-                                  check=True, capture_output=True, text=True).stdout.strip()
-    wanted = {"Package": "kestrin", "Version": version, "Architecture": architecture}
+    wanted = {"Package": package, "Version": version,
+              "Architecture": "all" if package.startswith("python3-") else deb_arch}
     for field, value in wanted.items():
-        if fields[field] != value:
-            faults.append(f"{path}: {field} is {fields[field]!r}, not {value!r}")
-    if "libc6" not in fields["Depends"]:
-        faults.append(f"{path}: Depends ({fields['Depends']!r}) lacks libc6")
-    data = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], check=True, capture_output=True).stdout
-    with tarfile.open(fileobj=io.BytesIO(data)) as archive:
-        entries = tar_entries(archive, "usr/")
+        actual = deb_field(path, field)
+        if actual != value:
+            faults.append(f"{path}: {field} is {actual!r}, not {value!r}")
+    depends = [item.strip() for item in deb_field(path, "Depends").split(",")]
+    for dependency in wanted_depends:
+        if not any(item == dependency or item.startswith(dependency + " (") for item in depends):
+            faults.append(f"{path}: Depends ({', '.join(depends)}) lacks {dependency}")
+    entries = deb_entries(path)
     show(entries)
-    faults += compare(path, entries, layout)
-    if python and not faults:
-        with tempfile.TemporaryDirectory() as unpacked:
-            subprocess.run(["dpkg-deb", "-x", path, unpacked], check=True)
-            faults += python_module_faults(
-                python, os.path.join(unpacked, "usr", os.path.dirname(LINUX_PYTHON)),
-                os.path.join(unpacked, "usr/lib/libkestrin.so.1"))
+    return faults + compare(os.path.basename(path), entries, layout)
+
+
+def debs_cover_archive(tar_contents, debs_contents):
+    """Everything the archive ships is in one package, but what only
+    relocatable trees need; nothing is in two."""
+    faults = []
+    owner = {}
+    for package, entries in debs_contents.items():
+        for path in entries:
+            if path.startswith("share/doc/") and os.path.basename(path) in ("copyright", "changelog.gz"):
+                continue
+            path = path[:-3] if path.startswith("share/man/") and path.endswith(".gz") else path
+            if path in owner:
+                faults.append(f"{path} is in both {owner[path]} and {package}")
+            owner[path] = package
+    for path in sorted(set(tar_contents) - set(owner) - set(ARCHIVE_ONLY)):
+        faults.append(f"{path} is in the archive but in no Debian package")
     return faults
 
 
@@ -183,12 +270,15 @@ def check_archives(args):
     shutil.rmtree(args.place, ignore_errors=True)
     subprocess.run([args.cpack, "--config", args.config, "-B", args.place], check=True)
 
-    layout = expected_layout(args.flavour, args.tool)
+    layout = expected_layout(args.flavour, args.tool, args.libdir)
+    debs = {}
     if args.flavour == "linux":
-        architecture = subprocess.run(["dpkg", "--print-architecture"],
-                                      check=True, capture_output=True, text=True).stdout.strip()
-        stem = f"kestrin-{args.version}-linux-{os.uname().machine}"
-        expected = {f"{stem}.tar.gz", f"kestrin_{args.version}_{architecture}.deb"}
+        stem = f"kestrin-{args.version}-{args.system}"
+        expected = {f"{stem}.tar.gz"}
+        if args.deb_arch:
+            debs = {package: f"{package}_{args.version}_{'all' if package.startswith('python3-') else args.deb_arch}.deb"
+                    for package in deb_layouts(args.libdir, args.tool)}
+            expected |= set(debs.values())
     else:
         stem = f"kestrin-{args.version}-{args.flavour}"
         expected = {f"{stem}.zip"}
@@ -198,20 +288,33 @@ def check_archives(args):
         return [f"cpack made {sorted(made)}, expected {sorted(expected)}"]
 
     faults = []
-    for name in sorted(made):
+    archive_contents = {}
+    for name in sorted(made - set(debs.values())):
         path = os.path.join(args.place, name)
         print(f"{name}:")
         if name.endswith(".tar.gz"):
             with tarfile.open(path) as archive:
-                entries = tar_entries(archive, f"{stem}/")
-            faults += compare(name, entries, layout)
-        elif name.endswith(".zip"):
-            entries = zip_entries(path, f"{stem}/")
-            faults += compare(name, entries, layout)
+                archive_contents = tar_entries(archive, f"{stem}/")
         else:
-            faults += deb_faults(path, args.version, layout, args.python)
-            continue
-        show(entries)
+            archive_contents = zip_entries(path, f"{stem}/")
+        show(archive_contents)
+        faults += compare(name, archive_contents, layout)
+
+    if debs:
+        library_package = f"libkestrin1 (= {args.version})"
+        wanted_depends = {
+            "libkestrin1": ["libc6"],
+            "libkestrin-dev": [library_package],
+            "kestrin": ["libc6", library_package],
+            "python3-kestrin": ["python3:any", "libkestrin1"],
+        }
+        debs_contents = {}
+        for package, layout in deb_layouts(args.libdir, args.tool).items():
+            path = os.path.join(args.place, debs[package])
+            print(f"{debs[package]}:")
+            faults += deb_faults(path, package, args.version, args.deb_arch, layout, wanted_depends[package])
+            debs_contents[package] = deb_entries(path)
+        faults += debs_cover_archive(archive_contents, debs_contents)
     return faults
 
 
@@ -220,6 +323,9 @@ def main():
     parser.add_argument("mode", choices=["tree", "archives"])
     parser.add_argument("place", help="install prefix, or the directory cpack writes to")
     parser.add_argument("--flavour", required=True, choices=["linux", "win32", "win64"])
+    parser.add_argument("--libdir", default="lib", help="the library directory under the prefix")
+    parser.add_argument("--system", default=f"linux-{os.uname().machine}", help="the target, as the archive names it")
+    parser.add_argument("--deb-arch", help="the Debian architecture of the packages (none: no packages)")
     parser.add_argument("--tool", action="store_true", help="the kestrin tool is part of the build")
     parser.add_argument("--python", help="interpreter for checking the Python module (Linux only)")
     parser.add_argument("--version")

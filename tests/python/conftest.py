@@ -9,6 +9,9 @@ import pytest
 
 import kestrin
 
+# The simulated-device fixture, as a test bench with the wheel has it.
+pytest_plugins = ["kestrin.testing"]
+
 
 class PseudoTerminal:
     def __init__(self):

@@ -7,9 +7,13 @@ PYTHONPATH holding python/.
 import os
 import re
 import shutil
+import signal
+import socket
+import stat
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 import serial
@@ -17,8 +21,9 @@ import serial.serialposix
 
 import kestrin
 
-SOURCE_DIR = os.environ.get("KESTRIN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
-MODULE_SOURCE = os.path.join(os.path.dirname(kestrin.__file__), "__init__.py")
+PACKAGE_SOURCE = os.path.dirname(kestrin.__file__)
+# The build's files made from cmake/KestrinAbi.cmake (the C header among them).
+GENERATED_DIR = os.environ["KESTRIN_GENERATED_DIR"]
 
 
 # ---- Polling a port ----------------------------------------------------------------
@@ -79,7 +84,7 @@ class TestPoll:
 
 class TestIdentity:
     def test_version_is_1_0(self):
-        assert kestrin.version() == 0x01000000
+        assert kestrin.version() == kestrin._abi.MODULE_VERSION == 0x01000000
 
     def test_about_names_the_module_and_its_version(self):
         text = kestrin.about()
@@ -162,17 +167,20 @@ class TestBadArguments:
 # ---- Names and finding the library -----------------------------------------------------------
 
 
-def def_file_names(width):
-    """The decorated names a Windows DLL exports, from its module-definition file."""
-    with open(os.path.join(SOURCE_DIR, "exports", f"kestrin-win{width}.def")) as def_file:
-        return set(re.findall(r'^\s*"([^"]+)"', def_file.read(), flags=re.M))
+def header_names(width):
+    """The names the C header gives hosts on Windows of that width."""
+    with open(os.path.join(GENERATED_DIR, "include", "kestrin.h")) as header:
+        text = header.read()
+    branch = text.split("#if defined(_WIN64)")[1].split("#elif defined(_WIN32)")
+    section = branch[0] if width == 64 else branch[1].split("#else")[0]
+    return set(re.findall(r'^#define KESTRIN_\w+_NAME "([^"]+)"', section, flags=re.M))
 
 
 class TestExportNames:
     @pytest.mark.parametrize("width", [32, 64])
-    def test_windows_names_are_the_dll_exports(self, width):
+    def test_windows_names_are_the_headers(self, width):
         names = kestrin.export_names(windows=True, pointer_bits=width)
-        assert set(names.values()) == def_file_names(width)
+        assert set(names.values()) == header_names(width)
 
     def test_windows_widths_differ_in_the_pointer_functions(self):
         narrow = kestrin.export_names(windows=True, pointer_bits=32)
@@ -180,9 +188,9 @@ class TestExportNames:
         assert narrow["version"] == wide["version"]
         assert narrow["poll"] != wide["poll"] and narrow["about"] != wide["about"]
 
-    def test_linux_names_are_the_library_exports(self):
-        with open(os.path.join(SOURCE_DIR, "exports", "kestrin-linux.map")) as map_file:
-            exported = set(re.findall(r"^\s*(_Z\w+);", map_file.read(), flags=re.M))
+    def test_linux_names_are_the_library_exports(self, library):
+        symbols = subprocess.run(["nm", "-D", "--defined-only", library], capture_output=True, text=True, check=True)
+        exported = {line.split()[-1].split("@")[0] for line in symbols.stdout.splitlines() if " A " not in line}
         assert set(kestrin.export_names(windows=False).values()) == exported
 
 
@@ -214,15 +222,14 @@ def library():
 def package_copy(tmp_path):
     """A copy of the package, outside any installed tree."""
     package = tmp_path / "site" / "kestrin"
-    package.mkdir(parents=True)
-    shutil.copy(MODULE_SOURCE, package / "__init__.py")
+    shutil.copytree(PACKAGE_SOURCE, package, ignore=shutil.ignore_patterns("__pycache__", "_location.py"))
     return package
 
 
 class TestFindingTheLibrary:
     def test_beside_the_module(self, package_copy, library):
         shutil.copy(library, package_copy / "libkestrin.so.1")
-        assert run_module(str(package_copy.parent)) == f"{package_copy / 'libkestrin.so.1'} {0x01000000}"
+        assert run_module(str(package_copy.parent)) == f"{package_copy / 'libkestrin.so.1'} {kestrin._abi.MODULE_VERSION}"
 
     def test_where_the_install_step_put_it(self, package_copy, library):
         # The layout of an installed tree: <prefix>/lib and the package under it.
@@ -230,13 +237,13 @@ class TestFindingTheLibrary:
         libdir.mkdir()
         shutil.copy(library, libdir / "libkestrin.so.1")
         (package_copy / "_location.py").write_text('LIBRARY = "../../lib/libkestrin.so.1"\n')
-        assert run_module(str(package_copy.parent)) == f"{libdir / 'libkestrin.so.1'} {0x01000000}"
+        assert run_module(str(package_copy.parent)) == f"{libdir / 'libkestrin.so.1'} {kestrin._abi.MODULE_VERSION}"
 
     def test_environment_variable_comes_first(self, package_copy, library, tmp_path):
         shutil.copy(library, package_copy / "libkestrin.so.1")
         chosen = tmp_path / "chosen.so"
         shutil.copy(library, chosen)
-        assert run_module(str(package_copy.parent), env_library=str(chosen)) == f"{chosen} {0x01000000}"
+        assert run_module(str(package_copy.parent), env_library=str(chosen)) == f"{chosen} {kestrin._abi.MODULE_VERSION}"
 
     def test_environment_variable_naming_no_file_is_an_error_not_a_fallback(self, package_copy, library):
         shutil.copy(library, package_copy / "libkestrin.so.1")
@@ -244,7 +251,7 @@ class TestFindingTheLibrary:
         assert out.startswith("NOTFOUND") and "KESTRIN_LIBRARY" in out
 
     def test_environment_variable_naming_something_else(self, fresh_module, monkeypatch):
-        monkeypatch.setenv("KESTRIN_LIBRARY", MODULE_SOURCE)
+        monkeypatch.setenv("KESTRIN_LIBRARY", kestrin.__file__)
         with pytest.raises(kestrin.LibraryNotFoundError, match="does not load"):
             fresh_module.version()
 
@@ -263,3 +270,175 @@ class TestFindingTheLibrary:
         out = run_module(str(package_copy.parent))
         assert out.startswith("NOTFOUND")
         assert str(package_copy / "libkestrin.so.1") in out and "system loader" in out
+
+
+# ---- What cannot be a serial line: refused before the library is called ------------------
+
+
+@pytest.mark.usefixtures("no_library_calls")
+class TestNotASerialLine:
+    def test_regular_file_is_refused_and_its_bytes_left_alone(self, tmp_path):
+        path = tmp_path / "reply.bin"
+        path.write_bytes(b"OKOK")
+        with open(path, "rb") as file:
+            with pytest.raises(ValueError, match="regular file, not a serial line"):
+                kestrin.poll(file, b"OK", 100)
+            with pytest.raises(ValueError, match="regular file"):
+                kestrin.poll(file.fileno(), b"OK", 100)
+            assert file.tell() == 0 and file.read() == b"OKOK"
+
+    def test_directory_is_refused(self, tmp_path):
+        fd = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            with pytest.raises(ValueError, match="directory, not a serial line"):
+                kestrin.poll(fd, b"OK", 100)
+        finally:
+            os.close(fd)
+
+    def test_block_device_is_refused(self, monkeypatch, pty_port):
+        # No block device is certain to be readable here: the descriptor's
+        # kind is what is judged, so a terminal poses as one.
+        real_fstat = os.fstat
+
+        def fstat(fd):
+            result = real_fstat(fd)
+            return os.stat_result((stat.S_IFBLK | 0o660,) + tuple(result)[1:])
+
+        monkeypatch.setattr(os, "fstat", fstat)
+        with pytest.raises(ValueError, match="block device"):
+            kestrin.poll(pty_port.slave, b"OK", 100)
+
+    def test_windows_file_on_disk_is_refused(self, monkeypatch):
+        monkeypatch.setattr(kestrin, "_WINDOWS", True)
+        monkeypatch.setattr(kestrin, "_windows_file_type", lambda handle: kestrin._FILE_TYPE_DISK)
+        with pytest.raises(ValueError, match="file on a disk"):
+            kestrin.poll(1234, b"OK", 100)
+
+    def test_windows_closed_handle_is_refused(self, monkeypatch):
+        monkeypatch.setattr(kestrin, "_WINDOWS", True)
+        monkeypatch.setattr(kestrin, "_windows_file_type", lambda handle: None)
+        with pytest.raises(ValueError, match="not an open handle"):
+            kestrin.poll(1234, b"OK", 100)
+
+
+class TestLinesThatAreNotTerminals:
+    """A socket (a network serial bridge) and a pipe carry a serial line too."""
+
+    def test_socket(self):
+        host, device = socket.socketpair()
+        with host, device:
+            device.sendall(b"PONG")
+            assert kestrin.poll(host.fileno(), b"PONG", 1000) is True
+
+    def test_pipe(self):
+        readable, writable = os.pipe()
+        try:
+            os.write(writable, b"PONG")
+            assert kestrin.poll(readable, b"PONG", 1000) is True
+        finally:
+            os.close(readable)
+            os.close(writable)
+
+
+# ---- Ctrl-C while a poll waits ---------------------------------------------------------------
+
+# A poll that would wait a minute on a silent terminal, in a process of its own.
+LONG_POLL = """
+import os, sys, termios, time, tty
+import kestrin
+master, slave = os.openpty()
+tty.setraw(slave)
+settings = termios.tcgetattr(slave)
+settings[6][termios.VMIN], settings[6][termios.VTIME] = 0, 1
+termios.tcsetattr(slave, termios.TCSANOW, settings)
+kestrin.version()
+print("polling", flush=True)
+try:
+    kestrin.poll(slave, b"NEVER", 60000)
+    print("returned")
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+class TestInterrupt:
+    def test_ctrl_c_ends_a_long_poll_with_keyboard_interrupt_at_once(self):
+        child = subprocess.Popen([sys.executable, "-c", LONG_POLL], stdout=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "polling\n"
+            time.sleep(0.3)  # inside the library's call by now
+            interrupted = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            # Generous: the wait is cut within a tenth of a second.
+            out, _ = child.communicate(timeout=3)
+            ended = time.monotonic() - interrupted
+        finally:
+            child.kill()
+        assert out == "interrupted\n"
+        assert ended < 3
+
+    def test_interrupted_poll_runs_on_its_own_copy_of_the_port(self, pty_port):
+        before = set(os.listdir("/proc/self/fd"))
+        threading.Timer(0.3, os.kill, args=(os.getpid(), signal.SIGINT)).start()
+        with pytest.raises(KeyboardInterrupt):
+            kestrin.poll(pty_port.slave, b"LATE", 30000)
+        # The host closes its port; the number goes to a new pipe, which the
+        # poll still running must not read.
+        os.close(pty_port.slave)
+        readable, writable = os.pipe()
+        try:
+            os.set_blocking(readable, False)
+            os.write(writable, b"LATE")
+            time.sleep(0.3)
+            try:
+                left = os.read(readable, 16)
+            except BlockingIOError:
+                left = b""
+            assert left == b"LATE"
+        finally:
+            os.close(readable)
+            os.close(writable)
+        # It still reads the terminal, ends on its match, and lets go of its copy.
+        pty_port.device_sends(b"LATE")
+        deadline = time.monotonic() + 5
+        while any(t.name == "kestrin.poll" for t in threading.enumerate()) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not any(t.name == "kestrin.poll" for t in threading.enumerate())
+        assert set(os.listdir("/proc/self/fd")) <= before
+
+    def test_poll_from_another_thread_calls_the_library_directly(self, pty_port):
+        results = []
+        pty_port.device_sends(b"PONG")
+        worker = threading.Thread(target=lambda: results.append(kestrin.poll(pty_port.slave, b"PONG", 1000)))
+        worker.start()
+        worker.join(10)
+        assert results == [True]
+
+
+# ---- The package's own facts ------------------------------------------------------------------
+
+
+class TestPackage:
+    def test_version_is_the_packages(self):
+        major, minor, patch, tweak = kestrin._abi.VERSION.split(".")
+        expected = f"{major}.{minor}.{patch}" + ("" if tweak == "0" else f".{tweak}")
+        assert kestrin.__version__ == kestrin._abi.PACKAGE_VERSION == expected
+
+    @pytest.mark.parametrize("module", ["kestrin", "kestrin.testing"])
+    def test_public_names_have_type_hints_that_resolve(self, module):
+        import importlib
+        import inspect
+        import typing
+
+        loaded = importlib.import_module(module)
+        checked = 0
+        for name in loaded.__all__:
+            value = getattr(loaded, name)
+            if inspect.isfunction(value):
+                hints = typing.get_type_hints(value)
+                assert "return" in hints, f"{module}.{name} has no return type"
+                checked += 1
+        assert checked >= 1
+
+    def test_marked_as_typed(self):
+        assert os.path.isfile(os.path.join(PACKAGE_SOURCE, "py.typed"))

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """The Linux kestrin tool end to end, against `kestrin sim` devices.
 
-  cli_test.py KESTRIN LIBRARY [unittest arguments, e.g. a class name]
+  cli_test.py [--emulator COMMAND] KESTRIN LIBRARY [unittest arguments, e.g. a class name]
+
+--emulator runs every kestrin process through COMMAND, e.g.
+"qemu-aarch64 -L /usr/aarch64-linux-gnu", for a tool built for another processor.
 
 Python 3 standard library only. Devices report readiness by printing their
 port, and what they receive through --trace, so nothing waits on a sleep.
@@ -14,6 +17,7 @@ import pty
 import queue
 import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -24,15 +28,23 @@ import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
+from tool_checks import check_help_examples, error_object, help_hint, is_usage_error, matched_line, no_match_line
+
 KESTRIN = None
 LIBRARY = None
+EMULATOR = []
+
+
+def command(program, *args):
+    """The argument list that runs `program`, through the emulator if there is one."""
+    return [*EMULATOR, program, *args]
 
 
 class Sim:
     """`kestrin sim --trace RULES...`, read line by line on a thread."""
 
     def __init__(self, *rules, extra=()):
-        self.process = subprocess.Popen([KESTRIN, "sim", "--trace", *extra, *rules], stdout=subprocess.PIPE,
+        self.process = subprocess.Popen(command(KESTRIN, "sim", "--trace", *extra, *rules), stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.lines = queue.Queue()
         self.port = self._first_line()
@@ -92,12 +104,34 @@ class Sim:
 
 
 def kestrin(*args, timeout=30, **kwargs):
-    return subprocess.run([KESTRIN, *args], capture_output=True, text=True, timeout=timeout,
+    return subprocess.run(command(KESTRIN, *args), capture_output=True, text=True, timeout=timeout,
                           stdin=subprocess.DEVNULL, **kwargs)
 
 
 def poll(port, *args, **kwargs):
     return kestrin("poll", port, "--library", LIBRARY, *args, **kwargs)
+
+
+def run_example(args):
+    """Runs `kestrin ARGS` as a help example gives it: (status, output).
+
+    A sim runs until it is stopped, so it is stopped once its port is there.
+    """
+    if args[0] != "sim":
+        result = kestrin(*args)
+        return result.returncode, result.stdout + result.stderr
+    process = subprocess.Popen([KESTRIN, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               stdin=subprocess.DEVNULL, text=True)
+    ready, _, _ = select.select([process.stdout], [], [], 10)
+    first = process.stdout.readline() if ready else ""
+    if first.startswith("/dev/"):
+        process.send_signal(signal.SIGTERM)
+    try:
+        out, err = process.communicate(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        out, err = process.communicate()
+    return process.returncode, first + out + err
 
 
 class Poll(unittest.TestCase):
@@ -108,7 +142,7 @@ class Poll(unittest.TestCase):
         with Sim("on PING\\r\\n reply PONG\\r\\n after 400") as sim:
             result = poll(sim.port, "--send", "PING\\r\\n", "--expect", "PONG\\r\\n", "--timeout", "3000")
         self.assertEqual(result.returncode, 0, result.stderr)
-        found = re.fullmatch(re.escape(sim.port) + r": matched in (\d+) ms\n", result.stdout)
+        found = re.fullmatch(matched_line(sim.port) + "\n", result.stdout)
         self.assertIsNotNone(found, result.stdout)
         self.assertGreaterEqual(int(found.group(1)), 200)
         self.assertLess(int(found.group(1)), 3000)
@@ -118,8 +152,7 @@ class Poll(unittest.TestCase):
         with Sim("on PING reply NOPE repeat 40 every 50") as sim:
             result = poll(sim.port, "--send", "PING", "--expect", "OKAY", "--timeout", "300")
         self.assertEqual(result.returncode, 1, result.stderr)
-        found = re.fullmatch(re.escape(sim.port) + r": no match within 300 ms \(the poll took (\d+) ms\)\n",
-                             result.stdout)
+        found = re.fullmatch(no_match_line(sim.port, 300) + "\n", result.stdout)
         self.assertIsNotNone(found, result.stdout)
         self.assertGreaterEqual(int(found.group(1)), 300)
         self.assertLess(int(found.group(1)), 2000)
@@ -232,7 +265,7 @@ class Errors(unittest.TestCase):
         j = json.loads(result.stdout)
         self.assertEqual((j["status"], j["exit_code"], j["port"]), ("error", 2, port))
         self.assertIn("cannot open", j["error"])
-        self.assertIn("cannot open", result.stderr)
+        self.assertEqual(result.stderr, "", "the error is reported once, as the object")
 
     def test_missing_library_or_export(self):
         port = "/dev/kestrin-no-such-port"
@@ -246,6 +279,80 @@ class Errors(unittest.TestCase):
             result = kestrin(*command, "--library", "/nonexistent/libkestrin.so")
             self.assertEqual(result.returncode, 2, command)
             self.assertIn("cannot load", result.stderr)
+
+    def test_with_json_every_error_is_one_object_on_stdout_and_nothing_on_stderr(self):
+        port = "/dev/kestrin-no-such-port"
+        cases = [
+            (["--baud", "7"], "unknown baud rate 7", help_hint("poll")),
+            (["--baud", "abc"], "--baud", help_hint("poll")),
+            (["--expect", "OK\\q"], "\\q", help_hint("poll")),
+            (["--expect", "A" * 21], "21 bytes", help_hint("poll")),
+            (["--bogus"], "--bogus", help_hint("poll")),
+            (["--library", "/nonexistent/libkestrin.so"], "cannot load", "/nonexistent/libkestrin.so"),
+            ([], "cannot open", "No such file"),
+        ]
+        for extra, *words in cases:
+            args = ["--expect", "OK", *extra] if "--expect" not in extra else extra
+            result = kestrin("poll", port, "--json", *args)
+            with self.subTest(args=args):
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stderr, "")
+                j = error_object(self, result.stdout, *words)
+                if "--baud" not in extra and "--bogus" not in extra:
+                    self.assertEqual(j["port"], port, "what is known of the request comes along")
+
+    def test_with_json_a_missing_port_is_an_object_too(self):
+        # The port is missing, so nothing of the request is known.
+        for args in (["poll", "--expect", "OK", "--json"], ["poll", "--json", "--timeout", "soon", "X"]):
+            result = kestrin(*args)
+            with self.subTest(args=args):
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stderr, "")
+                error_object(self, result.stdout, help_hint("poll"))
+        required = error_object(self, kestrin("poll", "--expect", "OK", "--json").stdout, "port")
+        self.assertNotIn("matched", required)
+
+    def test_json_is_only_for_the_command_that_offers_it(self):
+        # about has no --json: its words cannot ask for an object.
+        result = kestrin("about", "--json")
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertIn("--json", result.stderr)
+        self.assertTrue(result.stderr.rstrip().endswith(help_hint("about")), result.stderr)
+
+    def test_mistakes_point_to_the_subcommands_help_and_other_errors_do_not(self):
+        port = "/dev/kestrin-no-such-port"
+        for args, command in ((["poll", "--expect", "OK"], "poll"),
+                              (["poll", port, "--expect", "OK", "--baud", "7"], "poll"),
+                              (["poll", port, "--expect", "OK", "--parity", "mark"], "poll"),
+                              (["--library", "poll", "poll", port, "--bogus"], "poll"),
+                              (["sim", "--rounds", "many"], "sim"),
+                              (["sim", "on PING answer PONG"], "sim"),
+                              (["ports", "extra"], "ports"),
+                              (["frobnicate"], None)):
+            result = kestrin(*args, timeout=10)
+            with self.subTest(args=args):
+                self.assertEqual(result.returncode, 2)
+                lines = result.stderr.splitlines()
+                self.assertEqual(len(lines), 1, result.stderr)
+                self.assertTrue(lines[0].startswith("kestrin: "), lines[0])
+                self.assertTrue(lines[0].endswith(help_hint(command)), lines[0])
+        for result in (poll(port, "--expect", "OK"),
+                       kestrin("about", "--library", "/nonexistent/libkestrin.so")):
+            self.assertEqual(result.returncode, 2)
+            self.assertFalse(is_usage_error(result.stderr), result.stderr)
+
+    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0 and shutil.which("setpriv"),
+                         "needs root, to poll as a user without access")
+    def test_permission_denied_names_the_dialout_group(self):
+        as_nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        probe = subprocess.run([*as_nobody, KESTRIN, "--version", "--library", LIBRARY], capture_output=True,
+                               timeout=30)
+        if probe.returncode != 0:
+            self.skipTest("the build cannot be run by another user here")
+        with Sim() as sim:  # its port belongs to root, and to the tty group
+            result = subprocess.run([*as_nobody, KESTRIN, "poll", sim.port, "--library", LIBRARY, "--expect", "OK"],
+                                    capture_output=True, text=True, timeout=30)
+        self.assert_error(result, sim.port, "cannot open", "Permission denied", "dialout group")
 
     def test_usage_errors_exit_2(self):
         for args in ([], ["poll"], ["poll", "/dev/null", "--expect", "A", "--timeout", "soon"],
@@ -276,8 +383,8 @@ class Identity(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             shutil.copy(KESTRIN, folder)
             shutil.copy(LIBRARY, os.path.join(folder, "libkestrin.so"))
-            result = subprocess.run([os.path.join(folder, "kestrin"), "about"], capture_output=True, text=True,
-                                    timeout=30)
+            result = subprocess.run(command(os.path.join(folder, "kestrin"), "about"), capture_output=True,
+                                    text=True, timeout=30)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(f"Library:  {folder}/libkestrin.so\n", result.stdout)
 
@@ -288,6 +395,20 @@ class Identity(unittest.TestCase):
             self.assertIn("Usage:", result.stdout.replace("usage:", "Usage:"), command)
         self.assertIn("on TEXT reply TEXT", kestrin("sim", "--help").stdout)
         self.assertIn("--expect", kestrin("poll", "--help").stdout)
+
+    def test_every_subcommands_help_ends_with_examples_that_parse(self):
+        port = "/dev/kestrin-no-such-port"
+        for command in ("poll", "about", "ports", "sim", "demo"):
+            found = check_help_examples(self, kestrin(command, "--help").stdout, command)
+            for example in found:
+                # Never a real device: the example's port becomes one that is not there.
+                args = [port if arg.startswith("/dev/tty") else arg for arg in example]
+                with self.subTest(example=example):
+                    status, output = run_example(args)
+                    self.assertFalse(is_usage_error(output), output)
+                    self.assertIn(status, (0, 2), output)
+                    if status == 2:
+                        self.assertRegex(output, "cannot open|cannot load", "only for want of a port or library")
 
     def test_ports_lists_device_paths(self):
         result = kestrin("ports")
@@ -300,7 +421,7 @@ class LiveStatus(unittest.TestCase):
     def run_with_stderr_terminal(self, args):
         master, slave = pty.openpty()
         try:
-            process = subprocess.Popen([KESTRIN, *args], stdout=subprocess.PIPE, stderr=slave,
+            process = subprocess.Popen(command(KESTRIN, *args), stdout=subprocess.PIPE, stderr=slave,
                                        stdin=subprocess.DEVNULL)
             os.close(slave)
             seen = b""
@@ -419,13 +540,18 @@ class Demo(unittest.TestCase):
         result = kestrin("demo", "--library", LIBRARY, timeout=20)
         took = time.monotonic() - started
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertRegex(result.stdout, r"pollUart returned 1: /dev/pts/\d+: matched in \d+ ms")
-        self.assertRegex(result.stdout, r"pollUart returned 0: /dev/pts/\d+: no match within \d+ ms")
+        port = re.search(r"on (/dev/pts/\d+),", result.stdout).group(1)
+        self.assertRegex(result.stdout, "pollUart returned 1: " + matched_line(port))
+        self.assertRegex(result.stdout, "pollUart returned 0: " + no_match_line(port, 1500))
         self.assertLess(took, 10)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
+    arguments = sys.argv[1:]
+    if arguments[:1] == ["--emulator"] and len(arguments) >= 2:
+        EMULATOR = shlex.split(arguments[1])
+        arguments = arguments[2:]
+    if len(arguments) < 2:
         sys.exit(__doc__)
-    KESTRIN, LIBRARY = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    unittest.main(argv=[sys.argv[0], *sys.argv[3:]], verbosity=2)
+    KESTRIN, LIBRARY = os.path.abspath(arguments[0]), os.path.abspath(arguments[1])
+    unittest.main(argv=[sys.argv[0], *arguments[2:]], verbosity=2)

@@ -1,9 +1,9 @@
 // What people type: escaped and hex byte strings, port settings, poll
 // requests and device scripts.
-#include "bytes.h"
-#include "device_script.h"
-#include "poll_run.h"
-#include "port_settings.h"
+#include "cli/bytes.h"
+#include "host/poll_run.h"
+#include "host/port_settings.h"
+#include "sim/script.h"
 
 #include <gtest/gtest.h>
 
@@ -165,26 +165,26 @@ TEST(PollRequest, ExitCodesAreZeroOneTwo)
     EXPECT_EQ(exitCode(PollStatus::error), 2);
 }
 
-DeviceRule rule(const std::string& line)
+sim::Rule rule(const std::string& line)
 {
-    DeviceRule r;
+    sim::Rule r;
     std::string error;
-    EXPECT_TRUE(parseRule(line, r, error)) << line << ": " << error;
+    EXPECT_TRUE(sim::parseRule(line, r, error)) << line << ": " << error;
     return r;
 }
 
 std::string ruleError(const std::string& line)
 {
-    DeviceRule r;
+    sim::Rule r;
     std::string error;
-    EXPECT_FALSE(parseRule(line, r, error)) << line;
+    EXPECT_FALSE(sim::parseRule(line, r, error)) << line;
     return error;
 }
 
-TEST(DeviceScript, ReplyRuleWithEveryOption)
+TEST(SimScript, ReplyRuleWithEveryOption)
 {
-    const DeviceRule r = rule("on PING\\r\\n reply PONG\\r\\nJUNK after 50 gap 2 repeat 3 every 40 times 7");
-    EXPECT_EQ(r.kind, DeviceRule::Kind::reply);
+    const sim::Rule r = rule("on PING\\r\\n reply PONG\\r\\nJUNK after 50 gap 2 repeat 3 every 40 times 7");
+    EXPECT_EQ(r.kind, sim::Rule::Kind::reply);
     EXPECT_EQ(r.trigger, toBytes("PING\r\n"));
     EXPECT_EQ(r.text, toBytes("PONG\r\nJUNK"));
     EXPECT_EQ(r.afterMs, 50u);
@@ -194,29 +194,29 @@ TEST(DeviceScript, ReplyRuleWithEveryOption)
     EXPECT_EQ(r.times, 7u);
 }
 
-TEST(DeviceScript, DefaultsAnswerEveryTriggerOnceAtOnce)
+TEST(SimScript, DefaultsAnswerEveryTriggerOnceAtOnce)
 {
-    const DeviceRule r = rule("on A reply B");
+    const sim::Rule r = rule("on A reply B");
     EXPECT_EQ(r.afterMs, 0u);
     EXPECT_EQ(r.gapMs, 0u);
     EXPECT_EQ(r.repeat, 1u);
     EXPECT_EQ(r.times, 0u);
 }
 
-TEST(DeviceScript, QuotesHexAndSilence)
+TEST(SimScript, QuotesHexAndSilence)
 {
-    const DeviceRule quoted = rule("on \"HELLO THERE\" reply \"say \\\"hi\\\"\\r\"");
+    const sim::Rule quoted = rule("on \"HELLO THERE\" reply \"say \\\"hi\\\"\\r\"");
     EXPECT_EQ(quoted.trigger, toBytes("HELLO THERE"));
     EXPECT_EQ(quoted.text, toBytes("say \"hi\"\r"));
-    const DeviceRule raw = rule("on hex:0102 reply hex:\"ff 00 7f\"");
+    const sim::Rule raw = rule("on hex:0102 reply hex:\"ff 00 7f\"");
     EXPECT_EQ(raw.trigger, (Bytes{1, 2}));
     EXPECT_EQ(raw.text, (Bytes{0xff, 0x00, 0x7f}));
-    const DeviceRule silent = rule("on STATUS? silent times 2");
-    EXPECT_EQ(silent.kind, DeviceRule::Kind::silent);
+    const sim::Rule silent = rule("on STATUS? silent times 2");
+    EXPECT_EQ(silent.kind, sim::Rule::Kind::silent);
     EXPECT_EQ(silent.times, 2u);
 }
 
-TEST(DeviceScript, SendRulesRepeatForeverOnlyWithAPeriod)
+TEST(SimScript, SendRulesRepeatForeverOnlyWithAPeriod)
 {
     EXPECT_EQ(rule("send READY").repeat, 1u);
     EXPECT_EQ(rule("send READY every 100").repeat, 0u);
@@ -225,7 +225,7 @@ TEST(DeviceScript, SendRulesRepeatForeverOnlyWithAPeriod)
     EXPECT_NE(ruleError("send READY repeat forever"), "");
 }
 
-TEST(DeviceScript, MistakesAreNamed)
+TEST(SimScript, MistakesAreNamed)
 {
     EXPECT_NE(ruleError("on PING reply").find("missing"), std::string::npos);
     EXPECT_NE(ruleError("on PING answer PONG").find("answer"), std::string::npos);
@@ -242,16 +242,16 @@ TEST(DeviceScript, MistakesAreNamed)
     EXPECT_NE(ruleError(""), "");
 }
 
-TEST(DeviceScript, ScriptSkipsCommentsAndNamesTheBadLine)
+TEST(SimScript, ScriptSkipsCommentsAndNamesTheBadLine)
 {
-    std::vector<DeviceRule> rules;
+    std::vector<sim::Rule> rules;
     std::string error;
-    ASSERT_TRUE(parseScript("# a device\n\non A reply B   # answer\n  send C\n", rules, error)) << error;
+    ASSERT_TRUE(sim::parseScript("# a device\n\non A reply B   # answer\n  send C\n", rules, error)) << error;
     ASSERT_EQ(rules.size(), 2u);
     EXPECT_EQ(rules[0].text, toBytes("B"));
-    EXPECT_EQ(rules[1].kind, DeviceRule::Kind::send);
+    EXPECT_EQ(rules[1].kind, sim::Rule::Kind::send);
 
-    EXPECT_FALSE(parseScript("on A reply B\n# fine\non A reply\n", rules, error));
+    EXPECT_FALSE(sim::parseScript("on A reply B\n# fine\non A reply\n", rules, error));
     EXPECT_EQ(error.rfind("line 3:", 0), 0u) << error;
     EXPECT_EQ(rules.size(), 2u) << "a failed script must leave the rules alone";
 }

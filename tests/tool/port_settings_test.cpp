@@ -1,7 +1,7 @@
 // The port settings the tool applies decide how busily Kestrin polls: a read
 // that returns at once on a silent line makes its loop spin a whole core.
-#include "device_pty.h"
-#include "serial_port.h"
+#include "host/serial_port.h"
+#include "sim/pty.h"
 
 #include <gtest/gtest.h>
 
@@ -18,30 +18,20 @@ using namespace kestrin;
 
 int descriptorOf(const SerialPort& port)
 {
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(port.handle));
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(port.handle()));
 }
 
 struct OpenedPort {
-    DevicePty pty;
+    sim::Pty pty = sim::Pty::open();
     SerialPort port;
 
-    explicit OpenedPort(const PortSettings& settings)
-    {
-        std::string error;
-        EXPECT_TRUE(openDevicePty(pty, error)) << error;
-        EXPECT_TRUE(openSerialPort(pty.path, settings, port, error)) << error;
-    }
-    ~OpenedPort()
-    {
-        closeSerialPort(port);
-        closeDevicePty(pty);
-    }
+    explicit OpenedPort(const PortSettings& settings) : port(SerialPort::open(pty.path(), settings)) {}
 };
 
 TEST(PortSettings, DefaultReadsWaitOnASilentLine)
 {
     OpenedPort opened{PortSettings{}};
-    ASSERT_TRUE(opened.port.open);
+    ASSERT_TRUE(opened.port.isOpen());
     const int fd = descriptorOf(opened.port);
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
 
@@ -56,15 +46,12 @@ TEST(PortSettings, NoAllowedReadWaitReturnsAtOnceOrShorterThanAsked)
 {
     PortSettings settings;
     OpenedPort opened{settings};
-    ASSERT_TRUE(opened.port.open);
+    ASSERT_TRUE(opened.port.isOpen());
     for (const int wait : {minReadWaitMs, 99, 100, 101, 250, 1000, 25499, maxReadWaitMs}) {
         settings.readWaitMs = wait;
-        SerialPort port;
-        std::string error;
-        ASSERT_TRUE(openSerialPort(opened.pty.path, settings, port, error)) << error;
+        const SerialPort port = SerialPort::open(opened.pty.path(), settings);
         termios tio{};
         ASSERT_EQ(tcgetattr(descriptorOf(port), &tio), 0);
-        closeSerialPort(port);
         EXPECT_EQ(tio.c_cc[VMIN], 0) << wait;
         EXPECT_GE(tio.c_cc[VTIME], 1) << wait;
         EXPECT_GE(tio.c_cc[VTIME] * 100, wait) << wait;

@@ -1,6 +1,7 @@
 // The result line, the JSON object and the live status text.
-#include "live_status.h"
-#include "report.h"
+#include "cli/error.h"
+#include "cli/live_status.h"
+#include "cli/report.h"
 
 #include <gtest/gtest.h>
 
@@ -78,7 +79,64 @@ TEST(ResultJson, NoMatchAndErrorAreTellable)
 
 TEST(ErrorLine, NamesThePortAndTheCause)
 {
-    EXPECT_EQ(errorLine("COM3", "cannot open: Access is denied"), "kestrin: COM3: cannot open: Access is denied");
+    ErrorReport report;
+    report.command = "poll";
+    report.subject = "COM3";
+    EXPECT_EQ(errorLine(report, Error("cannot open: Access is denied")),
+              "kestrin: COM3: cannot open: Access is denied");
+}
+
+TEST(ErrorLine, WithoutASubjectOnlyTheCause)
+{
+    ErrorReport report;
+    report.command = "about";
+    EXPECT_EQ(errorLine(report, Error("cannot load the library x.so: gone")),
+              "kestrin: cannot load the library x.so: gone");
+}
+
+TEST(ErrorLine, UsageErrorsPointToTheCommandsHelpAndOthersDoNot)
+{
+    ErrorReport report;
+    report.command = "poll";
+    report.subject = "/dev/ttyUSB0";
+    EXPECT_EQ(errorLine(report, UsageError("unknown baud rate 7")),
+              "kestrin: /dev/ttyUSB0: unknown baud rate 7 (see kestrin poll --help)");
+    EXPECT_EQ(errorLine(report, Error("cannot open: Permission denied")),
+              "kestrin: /dev/ttyUSB0: cannot open: Permission denied");
+    report.command.clear();
+    report.subject.clear();
+    EXPECT_EQ(errorLine(report, UsageError("The following argument was not expected: frob")),
+              "kestrin: The following argument was not expected: frob (see kestrin --help)");
+}
+
+TEST(ErrorJson, CarriesTheReportsFieldsAndTheLinesText)
+{
+    ErrorReport report;
+    report.command = "poll";
+    report.subject = "COM3";
+    report.fields = requestJson(request());
+    report.fields["status"] = "stale";
+    const auto j = errorJson(report, UsageError("parity must be none, even or odd, not 'mark'"));
+    EXPECT_EQ(j.at("status"), "error");
+    EXPECT_EQ(j.at("exit_code"), 2);
+    EXPECT_EQ(j.at("error"), "parity must be none, even or odd, not 'mark' (see kestrin poll --help)");
+    EXPECT_EQ(j.at("port"), "/dev/ttyUSB0") << "the fields are the report's, not the subject";
+    EXPECT_EQ(j.at("expect_hex"), "4f 4b 0d 0a");
+    EXPECT_FALSE(j.contains("matched"));
+}
+
+TEST(ErrorJson, ThePollsErrorObjectHasTheShapeOfItsResultObject)
+{
+    // A failure before the poll ran and one recorded as a poll's outcome
+    // must read the same to a test station.
+    PollOutcome failed = outcome(PollStatus::error, 0);
+    failed.error = "cannot open: No such file or directory";
+    ErrorReport report;
+    report.command = "poll";
+    report.fields = requestJson(request());
+    report.fields.update(libraryJson("/lib/libkestrin.so", 0x01000000));
+    EXPECT_EQ(errorJson(report, Error(failed.error)),
+              resultJson(request(), failed, "/lib/libkestrin.so", 0x01000000));
 }
 
 TEST(DottedVersion, OneNumberPerByteMostSignificantFirst)

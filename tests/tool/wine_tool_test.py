@@ -16,6 +16,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "windows"))
 import wine_com  # noqa: E402
+from tool_checks import (check_help_examples, error_object, help_hint, is_usage_error,  # noqa: E402
+                         matched_line, no_match_line)
 
 KESTRIN = PREFIX = WINE = None
 
@@ -37,7 +39,7 @@ class WinePoll(unittest.TestCase):
                                      device="expect:PING\\r\\n wait:400 send:PONG\\r\\nTRAILER")
         self.assertEqual(status, 0, output)
         self.assertIsNone(device.failure, "the device never got the request")
-        found = re.search(re.escape(device.port) + r": matched in (\d+) ms", output)
+        found = re.search(matched_line(device.port), output)
         self.assertIsNotNone(found, output)
         # The device's wait starts when the request reaches it, a little
         # before the poll starts.
@@ -49,7 +51,7 @@ class WinePoll(unittest.TestCase):
         status, output, device = run("poll", "{dev}", "--send", "PING", "--expect", "OKAY", "--timeout", "300",
                                      device="expect:PING " + wrong)
         self.assertEqual(status, 1, output)
-        found = re.search(re.escape(device.port) + r": no match within 300 ms \(the poll took (\d+) ms\)", output)
+        found = re.search(no_match_line(device.port, 300), output)
         self.assertIsNotNone(found, output)
         self.assertGreaterEqual(int(found.group(1)), 300)
         self.assertLess(int(found.group(1)), 2000)
@@ -85,6 +87,16 @@ class WinePoll(unittest.TestCase):
         self.assertEqual(status, 2, output)
         self.assertIn("cannot load the library C:\\nowhere\\kestrin.dll", output)
 
+    def test_with_json_every_error_is_one_object_and_nothing_else(self):
+        cases = ((["NOSUCHPORT", "--expect", "OK", "--baud", "7"], ["unknown baud rate 7", help_hint("poll")]),
+                 (["--expect", "OK"], ["port", help_hint("poll")]),
+                 (["NOSUCHPORT", "--expect", "OK"], ["cannot open: "]))
+        for args, words in cases:
+            status, output, _ = run("poll", *args, "--json")
+            with self.subTest(args=args):
+                self.assertEqual(status, 2, output)
+                error_object(self, output, *words)
+
 
 class WineAbout(unittest.TestCase):
     def test_about_shows_the_version_both_ways_and_the_text(self):
@@ -99,6 +111,27 @@ class WineAbout(unittest.TestCase):
         status, output, _ = run("--version")
         self.assertEqual(status, 0, output)
         self.assertRegex(output, r"kestrin \d+\.\d+\.\d+.*\r?\nlibrary 1\.0\.0\.0 \(16777216\) ")
+
+
+class WineHelp(unittest.TestCase):
+    def test_mistakes_point_to_the_subcommands_help(self):
+        status, output, _ = run("poll", "NOSUCHPORT", "--expect", "OK", "--parity", "mark")
+        self.assertEqual(status, 2, output)
+        self.assertIn("kestrin: NOSUCHPORT: parity must be none, even or odd, not 'mark' " + help_hint("poll"), output)
+
+    def test_every_subcommands_help_ends_with_examples_that_parse(self):
+        for command in ("poll", "about", "ports"):
+            status, output, _ = run(command, "--help")
+            self.assertEqual(status, 0, output)
+            for example in check_help_examples(self, output, command):
+                # Never a real device: the example's port becomes one that is not there.
+                args = ["NOSUCHPORT" if arg == "COM3" else arg for arg in example]
+                with self.subTest(example=example):
+                    status, output, _ = run(*args)
+                    self.assertFalse(is_usage_error(output), output)
+                    self.assertIn(status, (0, 2), output)
+                    if status == 2:
+                        self.assertRegex(output, "cannot open|cannot load", "only for want of a port or library")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 // Version number and about text, checked through the shared library the way a
 // host resolves them, against the build stamps of the same compiled object.
+#include "abi_facts.h"
 #include "build_stamp.h"
+#include "kestrin.h"
 
 #include <gtest/gtest.h>
 
@@ -32,8 +34,8 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(library.handle, nullptr) << dlerror();
-        version = library.resolve<int()>("_Z14KestrinVersionv");
-        about = library.resolve<char*()>("_Z12KestrinAboutv");
+        version = library.resolve<int()>(KESTRIN_VERSION_NAME);
+        about = library.resolve<char*()>(KESTRIN_ABOUT_NAME);
         ASSERT_NE(version, nullptr);
         ASSERT_NE(about, nullptr);
     }
@@ -42,10 +44,11 @@ protected:
     char* (*about)() = nullptr;
 };
 
-TEST_F(Identity, VersionIsOnePointZeroOnEveryCall)
+TEST_F(Identity, VersionIsTheModuleVersionOnEveryCall)
 {
-    EXPECT_EQ(version(), 16777216);
-    EXPECT_EQ(version(), 0x01000000);
+    EXPECT_EQ(version(), KESTRIN_MODULE_VERSION);
+    EXPECT_EQ(version(), (KESTRIN_VERSION_MAJOR << 24) | (KESTRIN_VERSION_MINOR << 16) | (KESTRIN_VERSION_PATCH << 8)
+                             | KESTRIN_VERSION_TWEAK);
 }
 
 TEST(BuildStamp, HasTheCompilersDateAndTimeForms)
@@ -57,8 +60,8 @@ TEST(BuildStamp, HasTheCompilersDateAndTimeForms)
 
 TEST_F(Identity, AboutTextIsExactToTheByte)
 {
-    const std::string expected = std::string("Name:\t\tXMODEM\n") + "Version:\t1.0.0.00\n" + "Date:\t\t" + buildDate +
-                                 " (" + buildTime + ")\n" + "\n" + "Note:\t\t\n";
+    const std::string expected = std::string(KESTRIN_ABOUT_BEFORE_DATE) + buildDate + KESTRIN_ABOUT_BETWEEN + buildTime +
+                                 KESTRIN_ABOUT_AFTER_TIME;
     const std::string text = about();
     EXPECT_EQ(text, expected);
     EXPECT_EQ(text.size(), 71u);

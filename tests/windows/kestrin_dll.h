@@ -1,5 +1,6 @@
 // kestrin.dll as a host program uses it: loaded from beside the executable,
-// its functions looked up by the names Microsoft's compiler gives them.
+// its functions looked up by the names Microsoft's compiler gives them (the
+// header's KESTRIN_*_NAME).
 #ifndef KESTRIN_TESTS_KESTRIN_DLL_H
 #define KESTRIN_TESTS_KESTRIN_DLL_H
 
@@ -8,17 +9,6 @@
 #include <windows.h>
 
 #include <string>
-
-namespace names {
-#ifdef _WIN64
-constexpr const char* pollUart = "?pollUart@@YAHPEAXHPEAEH@Z";
-constexpr const char* kestrinAbout = "?KestrinAbout@@YAPEADXZ";
-#else
-constexpr const char* pollUart = "?pollUart@@YAHPAXHPAEH@Z";
-constexpr const char* kestrinAbout = "?KestrinAbout@@YAPADXZ";
-#endif
-constexpr const char* kestrinVersion = "?KestrinVersion@@YAHXZ";
-} // namespace names
 
 template <typename Function>
 Function* resolve(HMODULE module, const char* name)
@@ -30,9 +20,9 @@ Function* resolve(HMODULE module, const char* name)
 struct KestrinDll {
     HMODULE module = nullptr;
     std::wstring path;
-    decltype(&pollUart) poll = nullptr;
-    decltype(&KestrinVersion) version = nullptr;
-    decltype(&KestrinAbout) about = nullptr;
+    kestrin_poll_uart_fn poll = nullptr;
+    kestrin_version_fn version = nullptr;
+    kestrin_about_fn about = nullptr;
 };
 
 // Loaded once per process and kept; an empty `module` means it failed.
@@ -47,9 +37,9 @@ inline const KestrinDll& kestrinDll()
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(loaded.module, path, MAX_PATH);
         loaded.path = path;
-        loaded.poll = resolve<int(void*, int, unsigned char*, int)>(loaded.module, names::pollUart);
-        loaded.version = resolve<int()>(loaded.module, names::kestrinVersion);
-        loaded.about = resolve<char*()>(loaded.module, names::kestrinAbout);
+        loaded.poll = resolve<int(void*, int, unsigned char*, int)>(loaded.module, KESTRIN_POLL_UART_NAME);
+        loaded.version = resolve<int()>(loaded.module, KESTRIN_VERSION_NAME);
+        loaded.about = resolve<char*()>(loaded.module, KESTRIN_ABOUT_NAME);
         return loaded;
     }();
     return dll;

@@ -1,5 +1,6 @@
 // kestrin.dll as a host program finds it: the export names, the identity
 // functions and the version resource.
+#include "abi_facts.h"
 #include "build_stamp.h"
 #include "kestrin_dll.h"
 
@@ -39,17 +40,17 @@ TEST_F(Dll, IsTheOneBesideTheExecutable)
 
 TEST_F(Dll, ExportsTheDecoratedNamesOnly)
 {
-    EXPECT_NE(dll.poll, nullptr) << names::pollUart;
-    EXPECT_NE(dll.version, nullptr) << names::kestrinVersion;
-    EXPECT_NE(dll.about, nullptr) << names::kestrinAbout;
+    EXPECT_NE(dll.poll, nullptr) << KESTRIN_POLL_UART_NAME;
+    EXPECT_NE(dll.version, nullptr) << KESTRIN_VERSION_NAME;
+    EXPECT_NE(dll.about, nullptr) << KESTRIN_ABOUT_NAME;
     for (const char* plain : {"pollUart", "KestrinVersion", "KestrinAbout"}) {
         EXPECT_EQ(GetProcAddress(dll.module, plain), nullptr) << plain;
     }
     // MinGW-built hosts link GCC's names: each must be the same function.
     const std::pair<const char*, const char*> sameFunction[] = {
-        {names::pollUart, "_Z8pollUartPviPhi"},
-        {names::kestrinVersion, "_Z14KestrinVersionv"},
-        {names::kestrinAbout, "_Z12KestrinAboutv"},
+        {KESTRIN_POLL_UART_NAME, KESTRIN_GCC_POLL_UART_NAME},
+        {KESTRIN_VERSION_NAME, KESTRIN_GCC_VERSION_NAME},
+        {KESTRIN_ABOUT_NAME, KESTRIN_GCC_ABOUT_NAME},
     };
     for (const auto& [microsoft, gcc] : sameFunction) {
         const FARPROC address = GetProcAddress(dll.module, gcc);
@@ -101,19 +102,19 @@ TEST_F(Dll, PollOnAHandleThatIsNoPortEndsTheAttemptOnTheIdleLimit)
     }
 }
 
-TEST_F(Dll, VersionIsOnePointZeroOnEveryCall)
+TEST_F(Dll, VersionIsTheModuleVersionOnEveryCall)
 {
     ASSERT_NE(dll.version, nullptr);
-    EXPECT_EQ(dll.version(), 16777216);
-    EXPECT_EQ(dll.version(), 16777216);
+    EXPECT_EQ(dll.version(), KESTRIN_MODULE_VERSION);
+    EXPECT_EQ(dll.version(), KESTRIN_MODULE_VERSION);
 }
 
 TEST_F(Dll, AboutTextIsExactToTheByte)
 {
     ASSERT_NE(dll.about, nullptr);
     // buildDate and buildTime come from the very object linked into the DLL.
-    const std::string expected = std::string("Name:\t\tXMODEM\n") + "Version:\t1.0.0.00\n" + "Date:\t\t" + buildDate +
-                                 " (" + buildTime + ")\n" + "\n" + "Note:\t\t\n";
+    const std::string expected = std::string(KESTRIN_ABOUT_BEFORE_DATE) + buildDate + KESTRIN_ABOUT_BETWEEN + buildTime +
+                                 KESTRIN_ABOUT_AFTER_TIME;
     const std::string text = dll.about();
     EXPECT_EQ(text, expected);
     EXPECT_EQ(text.size(), 71u);
@@ -172,10 +173,12 @@ TEST_F(VersionResource, FixedPart)
     ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
     EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0u);
-    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+    const DWORD versionMS = MAKELONG(KESTRIN_VERSION_MINOR, KESTRIN_VERSION_MAJOR);
+    const DWORD versionLS = MAKELONG(KESTRIN_VERSION_TWEAK, KESTRIN_VERSION_PATCH);
+    EXPECT_EQ(fixed->dwFileVersionMS, versionMS);
+    EXPECT_EQ(fixed->dwFileVersionLS, versionLS);
+    EXPECT_EQ(fixed->dwProductVersionMS, versionMS);
+    EXPECT_EQ(fixed->dwProductVersionLS, versionLS);
     EXPECT_EQ(fixed->dwFileFlagsMask, 0x3Fu);
     EXPECT_EQ(fixed->dwFileFlags, 0x8u);
     EXPECT_EQ(fixed->dwFileOS, 0x40004u);
@@ -187,8 +190,9 @@ TEST_F(VersionResource, FixedPart)
 
 TEST_F(VersionResource, StringTable)
 {
-    EXPECT_EQ(text(L"FileVersion"), L"1,0,0,0");
-    EXPECT_EQ(text(L"ProductVersion"), L"1,0,0,0");
+    const std::string commas = KESTRIN_VERSION_COMMAS;
+    EXPECT_EQ(text(L"FileVersion"), std::wstring(commas.begin(), commas.end()));
+    EXPECT_EQ(text(L"ProductVersion"), std::wstring(commas.begin(), commas.end()));
     EXPECT_EQ(text(L"PrivateBuild"), L"Preliminary");
     for (const wchar_t* empty : {L"FileDescription", L"InternalName", L"LegalTrademarks", L"OriginalFilename",
                                  L"SpecialBuild"}) {

@@ -1,0 +1,94 @@
+#include "host/library.h"
+
+#include "cli/error.h"
+#include "kestrin.h"
+
+#include <fmt/format.h>
+
+#include <utility>
+
+namespace kestrin {
+
+namespace {
+
+template <typename Function>
+Function resolve(void* module, const std::string& path, const char* name)
+{
+    void* address = module::symbol(module, name);
+    if (address == nullptr) {
+        throw Error(fmt::format("the library {} does not export {}", path, name));
+    }
+    // Object to function pointer, as dlsym and GetProcAddress require.
+    return reinterpret_cast<Function>(address);
+}
+
+} // namespace
+
+Library Library::load(const std::string& path)
+{
+    Library library;
+    library.path_ = path.empty() ? module::defaultPath() : path;
+    std::string cause;
+    library.module_ = module::open(library.path_, cause);
+    if (library.module_ == nullptr) {
+        throw Error(fmt::format("cannot load the library {}: {}", library.path_, cause));
+    }
+    // Owned from here: a missing export unloads it again.
+    library.pollUart_ = resolve<kestrin_poll_uart_fn>(library.module_, library.path_, KESTRIN_POLL_UART_NAME);
+    library.version_ = resolve<kestrin_version_fn>(library.module_, library.path_, KESTRIN_VERSION_NAME);
+    library.about_ = resolve<kestrin_about_fn>(library.module_, library.path_, KESTRIN_ABOUT_NAME);
+    return library;
+}
+
+Library::~Library()
+{
+    unload();
+}
+
+Library::Library(Library&& other) noexcept
+    : path_(std::move(other.path_)),
+      module_(std::exchange(other.module_, nullptr)),
+      pollUart_(std::exchange(other.pollUart_, nullptr)),
+      version_(std::exchange(other.version_, nullptr)),
+      about_(std::exchange(other.about_, nullptr))
+{
+}
+
+Library& Library::operator=(Library&& other) noexcept
+{
+    if (this != &other) {
+        unload();
+        path_ = std::move(other.path_);
+        module_ = std::exchange(other.module_, nullptr);
+        pollUart_ = std::exchange(other.pollUart_, nullptr);
+        version_ = std::exchange(other.version_, nullptr);
+        about_ = std::exchange(other.about_, nullptr);
+    }
+    return *this;
+}
+
+void Library::unload() noexcept
+{
+    if (module_ != nullptr) {
+        module::close(module_);
+        module_ = nullptr;
+    }
+}
+
+int Library::pollUart(void* port, int length, unsigned char* pattern, int timeoutMs) const
+{
+    return pollUart_(port, length, pattern, timeoutMs);
+}
+
+int Library::version() const
+{
+    return version_();
+}
+
+std::string Library::about() const
+{
+    const char* text = about_();
+    return text != nullptr ? text : "";
+}
+
+} // namespace kestrin

@@ -1,0 +1,47 @@
+// How the host configures a serial port before it polls: line settings and
+// the read wait that decides how long one read waits for a byte.
+#ifndef KESTRIN_TOOL_HOST_PORT_SETTINGS_H
+#define KESTRIN_TOOL_HOST_PORT_SETTINGS_H
+
+#include <cstdint>
+#include <string>
+
+namespace kestrin {
+
+enum class Parity { none, even, odd, mark, space };
+
+enum class Flow { none, rtsCts, xonXoff };
+
+// A modem control line the host drives: left as the port has it, or set.
+enum class Line { keep, on, off };
+
+struct PortSettings {
+    // Any rate the driver accepts, standard or not (250000 for DMX, ...).
+    std::uint32_t baud = 9600;
+    int dataBits = 8;
+    Parity parity = Parity::none;
+    int stopBits = 1;
+    Flow flow = Flow::none;
+    Line dtr = Line::keep;
+    Line rts = Line::keep;
+    // How long one read waits for a byte. Kestrin reads one byte at a time,
+    // so this is the pace of its loop while the line is quiet.
+    int readWaitMs = 100;
+};
+
+// Rates that both the Linux and the Windows port layers can set.
+bool isKnownBaud(std::uint32_t baud);
+std::string knownBauds();
+
+const int minReadWaitMs = 1;
+// Linux counts the wait in tenths of a second, 255 at most.
+const int maxReadWaitMs = 25500;
+
+// Empty when the settings are usable, otherwise why not.
+std::string checkSettings(const PortSettings& settings);
+
+const char* parityName(Parity parity);
+
+} // namespace kestrin
+
+#endif

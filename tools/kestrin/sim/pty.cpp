@@ -1,0 +1,182 @@
+#include "sim/pty.h"
+
+#include "cli/error.h"
+
+#include <fmt/format.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace kestrin::sim {
+
+namespace {
+
+void traceBytes(std::FILE* trace, const char* direction, const std::uint8_t* bytes, std::size_t count)
+{
+    if (trace == nullptr || count == 0) {
+        return;
+    }
+    fmt::print(trace, "{} {}\n", direction, hexBytes(Bytes(bytes, bytes + count)));
+    std::fflush(trace);
+}
+
+void sendToHost(const Pty& pty, const Bytes& bytes, std::FILE* trace)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(pty.master(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // The host's input queue is full: like a real UART overrun, the
+            // rest is lost rather than holding the sim up.
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    traceBytes(trace, "tx", bytes.data(), done);
+}
+
+// After the last round: waits until the host has closed the port, so that
+// closing the master (a hang-up, which throws unread input away) cannot cut
+// off the last reply before the host has read it. The sim's own slave is
+// closed first, so the host's close is what leaves the slave unused.
+void waitForHostToClose(Pty& pty, int stopFd, std::uint64_t limitMs)
+{
+    pty.closeSlave();
+    const std::uint64_t until = clockMs() + limitMs;
+    std::uint8_t ignored[256];
+    for (std::uint64_t now = clockMs(); now < until; now = clockMs()) {
+        pollfd fds[2] = {{pty.master(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(until - now)) < 0 && errno != EINTR) {
+            return;
+        }
+        if (fds[1].revents != 0 || (fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+            return;
+        }
+        if ((fds[0].revents & POLLIN) != 0 && ::read(pty.master(), ignored, sizeof ignored) <= 0) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+std::uint64_t clockMs()
+{
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+void UniqueFd::reset() noexcept
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+Pty Pty::open()
+{
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        throw Error(fmt::format("cannot make a pseudo-terminal: {}", std::strerror(errno)));
+    }
+    Pty pty;
+    pty.master_ = UniqueFd(master);
+    pty.slave_ = UniqueFd(slave);
+    // Raw until the host configures its side, so that nothing is echoed back
+    // to the sim or translated on the way.
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    const char* name = ptsname(master);
+    pty.path_ = name != nullptr ? name : "";
+    return pty;
+}
+
+StopPipe StopPipe::open()
+{
+    int fds[2] = {-1, -1};
+    // Non-blocking, so that a signal handler's write can never hang.
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw Error(fmt::format("cannot make a pipe: {}", std::strerror(errno)));
+    }
+    StopPipe pipe;
+    pipe.read_ = UniqueFd(fds[0]);
+    pipe.write_ = UniqueFd(fds[1]);
+    return pipe;
+}
+
+void StopPipe::stop() const noexcept
+{
+    const int saved = errno;
+    const char byte = 's';
+    [[maybe_unused]] const ssize_t ignored = ::write(write_.get(), &byte, 1);
+    errno = saved;
+}
+
+void play(Model& model, Pty& pty, int stopFd, std::uint64_t rounds, std::FILE* trace)
+{
+    std::uint8_t buffer[4096];
+    for (;;) {
+        const Bytes due = model.takeDue(clockMs());
+        if (!due.empty()) {
+            sendToHost(pty, due, trace);
+        }
+        if (rounds != 0 && model.rounds() >= rounds) {
+            // A poll that missed its reply ends within one idle limit.
+            waitForHostToClose(pty, stopFd, 10000);
+            return;
+        }
+        int timeoutMs = -1;
+        if (const auto next = model.nextDueMs()) {
+            const std::uint64_t now = clockMs();
+            timeoutMs = *next <= now ? 0 : static_cast<int>(std::min<std::uint64_t>(*next - now, 60000));
+        }
+        pollfd fds[2] = {{pty.master(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, timeoutMs);
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            const ssize_t n = ::read(pty.master(), buffer, sizeof buffer);
+            if (n > 0) {
+                traceBytes(trace, "rx", buffer, static_cast<std::size_t>(n));
+                model.receive(buffer, static_cast<std::size_t>(n), clockMs());
+            }
+        }
+    }
+}
+
+BackgroundSim::BackgroundSim(std::vector<Rule> rules)
+    : pty_(Pty::open()), stop_(StopPipe::open()), model_(std::move(rules), clockMs())
+{
+    thread_ = std::thread([this] { play(model_, pty_, stop_.readEnd(), 0, nullptr); });
+}
+
+BackgroundSim::~BackgroundSim()
+{
+    stop_.stop();
+    thread_.join();
+}
+
+} // namespace kestrin::sim

@@ -1,0 +1,107 @@
+// The sim on a new pseudo-terminal: the host opens the slave path like any
+// serial port, and the loop here plays the model on the master side.
+#ifndef KESTRIN_TOOL_SIM_PTY_H
+#define KESTRIN_TOOL_SIM_PTY_H
+
+#include "sim/model.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kestrin::sim {
+
+// A file descriptor, closed when the object goes; moving hands it on.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    void reset() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+class Pty {
+public:
+    // Throws Error when the system has no pseudo-terminal to give.
+    static Pty open();
+
+    int master() const { return master_.get(); }
+    int slave() const { return slave_.get(); }
+    const std::string& path() const { return path_; }
+
+    // The sim's own hold on the slave, kept so that it survives hosts
+    // opening and closing the port between polls (with no slave open, the
+    // master reads EIO), and let go once the last round is answered.
+    void closeSlave() { slave_.reset(); }
+
+private:
+    UniqueFd master_;
+    UniqueFd slave_;
+    std::string path_;
+};
+
+// A pipe that stops the loop: one byte written to it, from anywhere, a
+// signal handler included, ends play().
+class StopPipe {
+public:
+    // Throws Error when no pipe can be made.
+    static StopPipe open();
+
+    int readEnd() const { return read_.get(); }
+    void stop() const noexcept;
+
+private:
+    UniqueFd read_;
+    UniqueFd write_;
+};
+
+// Plays `model` on the pseudo-terminal until `stopFd` turns readable or
+// `rounds` rounds are done (0: no limit); in that case it returns once the
+// host has closed the port (or after 10 s), having closed the sim's own
+// slave. With `trace`, every chunk in and out is written there as "rx HEX"
+// or "tx HEX".
+void play(Model& model, Pty& pty, int stopFd, std::uint64_t rounds, std::FILE* trace);
+
+// Milliseconds on the monotonic clock the loop runs on.
+std::uint64_t clockMs();
+
+// A sim playing on its own pseudo-terminal and thread for as long as the
+// object lives. Throws Error when it cannot start, leaving nothing open.
+class BackgroundSim {
+public:
+    explicit BackgroundSim(std::vector<Rule> rules);
+    ~BackgroundSim();
+    BackgroundSim(const BackgroundSim&) = delete;
+    BackgroundSim& operator=(const BackgroundSim&) = delete;
+
+    const std::string& path() const { return pty_.path(); }
+
+private:
+    Pty pty_;
+    StopPipe stop_;
+    Model model_;
+    std::thread thread_;
+};
+
+} // namespace kestrin::sim
+
+#endif

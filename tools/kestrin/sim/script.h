@@ -1,0 +1,46 @@
+// The sim's script: what it answers to what, when and how.
+//
+//   on TEXT reply TEXT [after MS] [gap MS] [repeat N] [every MS] [times N]
+//   on TEXT silent [times N]
+//   send TEXT [after MS] [gap MS] [repeat N|forever] [every MS]
+//
+// One rule per line; # starts a comment. TEXT takes the escapes \r \n \t
+// \\ and \xHH, "double quotes" around text with spaces, or hex:HHHH for raw
+// bytes.
+#ifndef KESTRIN_TOOL_SIM_SCRIPT_H
+#define KESTRIN_TOOL_SIM_SCRIPT_H
+
+#include "cli/bytes.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrin::sim {
+
+struct Rule {
+    enum class Kind { reply, silent, send };
+    Kind kind = Kind::reply;
+    Bytes trigger;             // on: the bytes that set the rule off
+    Bytes text;                // reply, send: the bytes sent
+    std::uint64_t afterMs = 0; // before the first byte
+    std::uint64_t gapMs = 0;   // between bytes; 0 sends the text in one go
+    std::uint64_t repeat = 1;  // copies of the text; 0 means forever (send only)
+    std::uint64_t everyMs = 0; // from one copy's start to the next; 0: back to back
+    std::uint64_t times = 0;   // on: how many triggers it answers; 0 means no limit
+};
+
+// One rule. On failure `error` says what is wrong.
+bool parseRule(std::string_view line, Rule& rule, std::string& error);
+
+// Several rules, one per line, blank lines and # comments skipped. Errors
+// name the line.
+bool parseScript(std::string_view script, std::vector<Rule>& rules, std::string& error);
+
+// The syntax for --help and error messages.
+const char* scriptSyntax();
+
+} // namespace kestrin::sim
+
+#endif

@@ -3,10 +3,15 @@
 table and writes it, its raw figures and a plot into --out.
 
     bench/run.py --build build/linux [--quick] [--out DIR] [--update-docs]
+                 [--before REV | --before-library PATH]
 
 Reply latency is measured for Kestrin (the kestrin tool's default port
 settings), a plain poll(2)+read(2) loop and pyserial's read_until, on the same
 simulated devices, at 1, 16, 64 and 256 ports polled at once.
+
+One poll on each kind of dead or badly configured port is measured too (wall
+time, CPU, read() calls), and with --before for an older build of the library
+beside it: REV is built from git into BUILD/bench-before/.
 """
 
 import argparse
@@ -121,6 +126,67 @@ def measure_waiting(build, hold_ms, rounds, read_waits):
     if done.returncode != 0:
         raise Failure(f"read-wait: {done.stderr.strip()}")
     return waiting, json.loads(done.stdout)
+
+
+# Dead and badly configured ports, in the order of the table; the first six
+# are the ones the fix for spinning and hanging polls was measured on.
+BAD_PORTS = ("hung_up", "fd_9999", "closed_fd", "nonblocking_vtime0", "blocking_vmin1", "raw_vtime1",
+             "canonical", "blocking_vmin4", "socket", "pipe", "socket_peer_closed", "pipe_writer_closed")
+# Kinds on which a library that reads without waiting first may spin: measured
+# one at a time, so that spinning polls do not share the cores and each
+# other's CPU figures. The rest sleep or block, and run side by side.
+MAY_SPIN = ("hung_up", "fd_9999", "closed_fd", "nonblocking_vtime0", "socket_peer_closed", "pipe_writer_closed")
+
+
+def bad_ports(build, library, budget_ms, stop_after_s, one_at_a_time):
+    """One poll on each kind of port through `library`; rows by kind."""
+    tool = os.path.join(build, "kestrin_bad_ports_bench")
+
+    def run(kinds, jobs):
+        command = [tool, "--library", library, "--budget", str(budget_ms), "--stop-after", str(stop_after_s),
+                   "--jobs", str(jobs), "--kinds", ",".join(kinds)]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=stop_after_s * len(kinds) + 120)
+        if done.returncode != 0:
+            raise Failure(f"kestrin_bad_ports_bench: {done.stderr.strip()}")
+        return json.loads(done.stdout)
+
+    if one_at_a_time:
+        calm = [k for k in BAD_PORTS if k not in MAY_SPIN]
+        rows = run(calm, len(calm)) + run(list(MAY_SPIN), 1)
+    else:
+        rows = run(list(BAD_PORTS), len(BAD_PORTS))
+    return {r["kind"]: r for r in rows}
+
+
+def build_before(build, rev):
+    """The library of git revision REV, built once into BUILD/bench-before/."""
+    short = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", rev], capture_output=True, text=True)
+    if short.returncode != 0:
+        raise Failure(f"--before {rev}: {short.stderr.strip()}")
+    where = os.path.join(build, "bench-before", short.stdout.strip())
+    library = os.path.join(where, "build", "libkestrin.so")
+    if os.path.exists(library):
+        return library
+    source = os.path.join(where, "src")
+    os.makedirs(source, exist_ok=True)
+    archive = subprocess.run(["git", "-C", ROOT, "archive", rev], capture_output=True, check=True).stdout
+    subprocess.run(["tar", "-x", "-C", source], input=archive, check=True)
+    for command in (["cmake", "-S", source, "-B", os.path.join(where, "build"), "-DCMAKE_BUILD_TYPE=Release",
+                     "-DBUILD_TESTING=OFF", "-DKESTRIN_BUILD_BENCHMARKS=OFF"],
+                    ["cmake", "--build", os.path.join(where, "build"), "--target", "kestrin", "-j2"]):
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise Failure(f"building {rev}: {done.stdout[-2000:]}{done.stderr[-2000:]}")
+    return library
+
+
+def measure_bad_ports(build, quick, before_library, before_label):
+    """This build's library, and an older one beside it when given."""
+    budget_ms, stop_after_s = (0, 10) if quick else (12000, 25)
+    after = bad_ports(build, os.path.join(build, "libkestrin.so"), budget_ms, stop_after_s, False)
+    before = bad_ports(build, before_library, budget_ms, stop_after_s, True) if before_library else None
+    return {"budget_ms": budget_ms, "stop_after_s": stop_after_s, "after": after, "before": before,
+            "before_library": before_library, "before_label": before_label}
 
 
 def measure_logic(build, quick):
@@ -269,6 +335,60 @@ def read_wait_table(sweep):
     return ["Read wait", "reads/s while silent", "% of one core", "idle stop after", "late by"], rows
 
 
+def bad_port_cells(r, stop_after_s):
+    if r is None:
+        return ["–", "–", "–"]
+    if "error" in r:
+        return ["failed", "–", "–"]
+    if r["returned"]:
+        wall = f"{r['wall_ms'] / 1000:.2f} s, result {r['result']}"
+    else:
+        wall = f"never returns (stopped after {stop_after_s} s)"
+    cpu = f"{r['cpu_ms'] / 1000:.3f} s ({r['cpu_percent']:.2f}%)" if r["cpu_ms"] >= 10 else \
+        f"{r['cpu_ms']:.2f} ms ({r['cpu_percent']:.3f}%)"
+    return [wall, cpu, f"{r['reads']:,}".replace(",", " ")]
+
+
+def bad_ports_table(bad):
+    head = ["Port", "wall, result", "CPU (% of a core)", "read() calls"]
+    if bad["before"] is not None:
+        head = ["Port", "before: wall, result", "before: CPU", "before: read() calls",
+                "after: wall, result", "after: CPU", "after: read() calls"]
+    rows = []
+    for kind in BAD_PORTS:
+        after = bad["after"].get(kind)
+        if after is None:
+            continue
+        cells = [after.get("description", kind)]
+        if bad["before"] is not None:
+            cells += bad_port_cells(bad["before"].get(kind), bad["stop_after_s"])
+        rows.append(cells + bad_port_cells(after, bad["stop_after_s"]))
+    return head, rows
+
+
+def check_bad_ports(bad):
+    """The targets for dead and badly configured ports, on this build's rows."""
+    rows = list(bad["after"].values())
+    ok = [r for r in rows if "error" not in r]
+    worst_cpu = max((r["cpu_percent"] for r in ok), default=math.inf)
+    worst_reads = max((r["reads"] for r in ok), default=math.inf)
+    returned = [r for r in ok if r["returned"]]
+    walls = [r["wall_ms"] for r in returned]
+    # Every attempt ends on the idle limit: just past one limit per attempt.
+    attempts = 1 if bad["budget_ms"] < 5001 else math.ceil((bad["budget_ms"] + 1) / 5001)
+    low, high = attempts * 5000, attempts * 5000 + 100 * attempts
+    spread = f"{min(walls) / 1000:.3f} to {max(walls) / 1000:.3f} s" if walls else "none"
+    return [
+        ("dead and badly configured ports: every poll returns, after one idle limit per attempt "
+         f"({attempts} × 5 s)", f"{len(returned)} of {len(rows)}, {spread}",
+         len(returned) == len(rows) and all(low < w < high for w in walls)),
+        ("dead and badly configured ports: CPU below 1% of a core on every row", f"worst {worst_cpu:.3f}%",
+         worst_cpu < 1.0),
+        ("dead and badly configured ports: fewer than 1000 read() calls per poll on every row",
+         f"worst {worst_reads}", worst_reads < 1000),
+    ]
+
+
 def logic_table(logic):
     cg = {c["length"]: c for c in logic["callgrind"]}
     rows = []
@@ -335,7 +455,7 @@ unset multiplot
     return png
 
 
-def render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic):
+def render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic, bad):
     head, rows, notes = latency_table(results, sizes)
     parts = [
         f"Machine: {machine['cpu']}, {machine['cores']} cores; Linux {machine['kernel']}, Debian {machine['debian']}; "
@@ -361,21 +481,40 @@ def render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, s
     h, r = logic_table(logic)
     parts += ["", "The polling logic alone, on the virtual-clock fake (Google Benchmark time; callgrind "
               "instructions, the fake's own share apart):", "", markdown(h, r)]
+    parts += ["", bad_ports_heading(bad), "", markdown(*bad_ports_table(bad))]
     return "\n".join(parts) + "\n"
 
 
-def update_docs(text, png):
-    doc = os.path.join(ROOT, "docs", "performance.md")
+def bad_ports_heading(bad):
+    text = (f"Dead and badly configured ports: one `pollUart(port, 4, \"OK\\r\\n\", {bad['budget_ms']})`, "
+            "nothing ever arrives; the polling thread's wall time, CPU time and read() calls "
+            "(syscr of /proc/thread-self/io, which counts the reads that reach an open file, "
+            "not those refused with EBADF)")
+    if bad["before"] is not None:
+        text += f"; before: {bad['before_label']}, after: this build"
+    return text + ":"
+
+
+def replace_section(doc, marker, text):
     with open(doc) as f:
         content = f.read()
-    begin, end = "<!-- bench table begin -->", "<!-- bench table end -->"
+    begin, end = f"<!-- {marker} begin -->", f"<!-- {marker} end -->"
     pattern = re.compile(re.escape(begin) + ".*?" + re.escape(end), re.S)
     if not pattern.search(content):
         raise Failure(f"{doc} has no {begin} ... {end} section")
     content = pattern.sub(lambda _: f"{begin}\n{text}{end}", content)
     with open(doc, "w") as f:
         f.write(content)
+
+
+def update_docs(text, png, machine, bad):
+    replace_section(os.path.join(ROOT, "docs", "performance.md"), "bench table", text)
     shutil.copyfile(png, os.path.join(ROOT, "docs", "performance-latency.png"))
+    # The before-and-after table, when there is a before.
+    if bad["before"] is not None:
+        table = (f"Machine: {machine['cpu']}, {machine['cores']} cores; Linux {machine['kernel']}. "
+                 f"Run {machine['date']}.\n\n{bad_ports_heading(bad)}\n\n{markdown(*bad_ports_table(bad))}\n")
+        replace_section(os.path.join(ROOT, "docs", "reliability.md"), "bad ports table", table)
 
 
 def main():
@@ -384,6 +523,9 @@ def main():
     parser.add_argument("--out", help="where the table, figures and plot go (default BUILD/bench-results)")
     parser.add_argument("--quick", action="store_true", help="a few rounds of everything, to check that it runs")
     parser.add_argument("--update-docs", action="store_true", help="put the table and plot into docs/")
+    before = parser.add_mutually_exclusive_group()
+    before.add_argument("--before", metavar="REV", help="also measure the dead ports with the library of git REV")
+    before.add_argument("--before-library", metavar="PATH", help="also measure the dead ports with this library")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     out = os.path.abspath(args.out or os.path.join(build, "bench-results"))
@@ -401,8 +543,15 @@ def main():
         waiting, sweep = measure_waiting(build, hold_ms, hold_rounds, read_waits)
         print("polling logic on the virtual clock:", file=sys.stderr, flush=True)
         logic = measure_logic(build, args.quick)
-        checks = check_targets(results, sizes, waiting)
-        text = render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic)
+        before_library, before_label = args.before_library, args.before_library
+        if args.before:
+            print(f"building the library of {args.before}:", file=sys.stderr, flush=True)
+            before_library = build_before(build, args.before)
+            before_label = f"the library of {args.before}"
+        print("dead and badly configured ports:", file=sys.stderr, flush=True)
+        bad = measure_bad_ports(build, args.quick, before_library, before_label)
+        checks = check_targets(results, sizes, waiting) + check_bad_ports(bad)
+        text = render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic, bad)
         png = plot(results, sizes, out)
     except (Failure, subprocess.SubprocessError, OSError, ValueError) as e:
         print(f"bench: {e}", file=sys.stderr)
@@ -412,16 +561,18 @@ def main():
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump({"machine": machine, "sizes": sizes,
                    "latency": [dict(r, mode=m, poller=p) for (m, _, p), r in results.items()],
-                   "waiting": waiting, "read_waits": sweep, "logic": logic,
+                   "waiting": waiting, "read_waits": sweep, "logic": logic, "bad_ports": bad,
                    "targets": [{"target": c, "measured": m, "met": ok} for c, m, ok in checks]}, f, indent=1)
     print(text)
     print(f"written to {out} (results.md, results.json, latency.png)")
     if args.update_docs:
-        update_docs(text, png)
-        print("docs/performance.md and docs/performance-latency.png updated")
+        update_docs(text, png, machine, bad)
+        print("docs/performance.md and docs/performance-latency.png updated"
+              + (", and the dead-port table in docs/reliability.md" if bad["before"] is not None else ""))
     # Targets are read from the table; only a broken measurement fails the run.
     broken = [k for k, r in results.items() if k[2] != "pyserial" and "error" in r]
     broken += [p for p in ("kestrin", "poll-read") if "error" in waiting[p]]
+    broken += [k for k, r in bad["after"].items() if "error" in r]
     if broken:
         print(f"bench: measurements failed: {broken}", file=sys.stderr)
         return 1

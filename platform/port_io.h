@@ -9,7 +9,14 @@
 // One synchronous read of up to `count` bytes from the host's open port into
 // `destination`. Stores the number of bytes delivered in `*delivered` and
 // returns the platform's success flag (nonzero on success).
-int readPort(void* port, unsigned char* destination, int count, int* delivered);
+//
+// `waitMs` is how long the caller lets the read wait for a byte: once it has
+// passed, the caller stops reading anyway. Linux waits for the port to turn
+// readable for at most that long, whatever the descriptor's own settings;
+// Windows leaves the waiting to the host's COMMTIMEOUTS. On both, a read that
+// fails does not return at once to be retried in a tight loop: it pauses,
+// within `waitMs`, first.
+int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs);
 
 // Milliseconds from an arbitrary origin, wrapping modulo 2^32 like Windows'
 // GetTickCount.

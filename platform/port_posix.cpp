@@ -1,10 +1,153 @@
 #include "port_io.h"
 
+#include <cerrno>
 #include <climits>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
-int readPort(void* port, unsigned char* destination, int count, int* delivered)
+// The host may hand over any descriptor: a terminal in raw mode with any
+// VMIN/VTIME, blocking or not, one left in canonical mode, a socket, a pipe.
+// A blind read() could return at once on some (and be retried in a tight
+// loop) or block for ever on others, so a read is made only once a byte is
+// known to be there: counted as waiting (FIONREAD, the cheapest look when a
+// reply is already in), or else waited for in poll(), for no longer than the
+// caller can use. The descriptor's flags and terminal settings are the
+// host's and are never changed.
+
+namespace {
+
+constexpr std::int64_t nsPerMs = 1'000'000;
+constexpr std::int64_t nsPerSecond = 1'000'000'000;
+
+// Most replies that are not there yet arrive within this first look for
+// them. Only a longer wait pays for a look at the terminal settings (and for
+// one more wake-up); on a terminal that wakes pollers only at VMIN bytes, a
+// byte that arrives alone may be seen this late.
+constexpr int firstLookMs = 250;
+
+// A terminal in raw mode with VMIN above 1 and VTIME 0 reports itself
+// readable only once VMIN bytes are in, although a one-byte read would take
+// the first at once. On such a port the wait goes in slices, with a look at
+// how many bytes are in between them: short ones first, for bytes that
+// follow each other, then longer ones while the line stays quiet.
+constexpr int firstSliceMs = 10;
+constexpr int longestSliceMs = 100;
+
+std::int64_t monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * nsPerSecond + now.tv_nsec;
+}
+
+// A port that hung up or failed answers every read at once, so reading it
+// again would spin. Sleeping out the wait instead ends the caller's attempt
+// exactly when its idle limit would have, at no cost.
+int sleepUntil(std::int64_t deadlineNs)
+{
+    const timespec at{static_cast<time_t>(deadlineNs / nsPerSecond), static_cast<long>(deadlineNs % nsPerSecond)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+    return 0;
+}
+
+enum class Wait { readable, timedOut, interrupted, gone };
+
+Wait look(int fd, int timeoutMs)
+{
+    pollfd port{fd, POLLIN, 0};
+    const int ready = ::poll(&port, 1, timeoutMs);
+    if (ready == 0) {
+        return Wait::timedOut;
+    }
+    if (ready < 0) {
+        return errno == EINTR ? Wait::interrupted : Wait::gone;
+    }
+    // Bytes first: a port that hung up may still hold some, and the read
+    // tells them apart from an end of file.
+    return (port.revents & POLLIN) != 0 ? Wait::readable : Wait::gone;
+}
+
+bool wakesOnlyAtVmin(int fd)
+{
+    termios settings{};
+    return tcgetattr(fd, &settings) == 0 && (settings.c_lflag & ICANON) == 0 && settings.c_cc[VMIN] > 1 &&
+           settings.c_cc[VTIME] == 0;
+}
+
+enum class Count { some, none, gone };
+
+// How many bytes a read would find. A descriptor that cannot say (no
+// terminal, socket, pipe or file) counts as none, and is waited for in poll().
+Count bytesWaiting(int fd)
+{
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) == 0) {
+        return waiting > 0 ? Count::some : Count::none;
+    }
+    // A terminal that hung up answers EIO to every request.
+    return errno == EBADF || errno == EIO ? Count::gone : Count::none;
+}
+
+// The rest of a wait that outlasted the first look. Interrupted polls go on
+// for what is left.
+Wait waitUntil(int fd, std::int64_t deadlineNs)
+{
+    bool sliced = false;
+    bool settingsRead = false;
+    std::int64_t sliceMs = firstSliceMs;
+    for (;;) {
+        const std::int64_t leftNs = deadlineNs - monotonicNs();
+        if (leftNs <= 0) {
+            return Wait::timedOut;
+        }
+        if (!settingsRead) {
+            sliced = wakesOnlyAtVmin(fd);
+            settingsRead = true;
+        }
+        if (sliced) {
+            const Count waiting = bytesWaiting(fd);
+            if (waiting != Count::none) {
+                return waiting == Count::some ? Wait::readable : Wait::gone;
+            }
+        }
+        // Rounded up: poll() never returns before its time-out, so neither
+        // does the wait.
+        std::int64_t timeoutMs = (leftNs + nsPerMs - 1) / nsPerMs;
+        if (sliced && timeoutMs > sliceMs) {
+            timeoutMs = sliceMs;
+            sliceMs = sliceMs * 2 < longestSliceMs ? sliceMs * 2 : longestSliceMs;
+        }
+        if (timeoutMs > INT_MAX) {
+            timeoutMs = INT_MAX;
+        }
+        const Wait w = look(fd, static_cast<int>(timeoutMs));
+        if (w == Wait::readable || w == Wait::gone) {
+            return w;
+        }
+    }
+}
+
+// A terminal in canonical mode answers its end-of-file character (often ^D)
+// with an empty read, and is still there; a terminal that hung up refuses
+// tcgetattr.
+bool liveCanonicalTerminal(int fd)
+{
+    termios settings{};
+    return tcgetattr(fd, &settings) == 0 && (settings.c_lflag & ICANON) != 0;
+}
+
+std::int64_t deadlineAfter(std::uint32_t waitMs)
+{
+    return monotonicNs() + static_cast<std::int64_t>(waitMs) * nsPerMs;
+}
+
+} // namespace
+
+int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs)
 {
     *delivered = 0;
     // The handle carries a file descriptor. A value that is no descriptor at
@@ -12,16 +155,48 @@ int readPort(void* port, unsigned char* destination, int count, int* delivered)
     // other, possibly open, descriptor.
     const auto value = reinterpret_cast<std::intptr_t>(port);
     if (value < 0 || value > INT_MAX || count <= 0) {
+        return sleepUntil(deadlineAfter(waitMs));
+    }
+    const int fd = static_cast<int>(value);
+
+    // The clock is read only once the read has to wait or sleep: what came
+    // before is a system call or two, and a byte already waiting needs no
+    // deadline at all.
+    const Count waiting = bytesWaiting(fd);
+    if (waiting == Count::gone) {
+        return sleepUntil(deadlineAfter(waitMs));
+    }
+    std::int64_t deadlineNs = 0;
+    if (waiting == Count::none) {
+        deadlineNs = deadlineAfter(waitMs);
+        Wait w = look(fd, waitMs < firstLookMs ? static_cast<int>(waitMs) : firstLookMs);
+        if (w == Wait::timedOut || w == Wait::interrupted) {
+            w = waitUntil(fd, deadlineNs);
+        }
+        if (w == Wait::timedOut) {
+            return 1;
+        }
+        if (w == Wait::gone) {
+            return sleepUntil(deadlineNs);
+        }
+    }
+
+    const ssize_t got = ::read(fd, destination, static_cast<size_t>(count));
+    if (got > 0) {
+        *delivered = static_cast<int>(got);
+        return 1;
+    }
+    // Another reader may have taken the byte, or a signal cut the read short:
+    // an empty read, and the caller reads again with what is left of its wait.
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return 0;
     }
-    // EAGAIN, EINTR, EIO, EBADF and end of file all deliver no byte; the
-    // caller treats them like any empty read.
-    const ssize_t got = ::read(static_cast<int>(value), destination, static_cast<size_t>(count));
-    if (got < 0) {
-        return 0;
+    if (got == 0 && liveCanonicalTerminal(fd)) {
+        return 1;
     }
-    *delivered = static_cast<int>(got);
-    return 1;
+    // End of file right after "readable" (a hung-up terminal, a closed pipe
+    // or socket), or an error such as EIO or EBADF.
+    return sleepUntil(waiting == Count::none ? deadlineNs : deadlineAfter(waitMs));
 }
 
 std::uint32_t tickCount()

@@ -22,7 +22,7 @@ LENGTHS = (1, 7, 20)
 # both counts hold whole cycles of it and the per-poll figure is exact.
 POLLS = (1024, 2048)
 POLL_UART = "pollUart(void*, int, unsigned char*, int)"
-FAKE = ("readPort(void*, unsigned char*, int, int*)", "tickCount()")
+FAKE = ("readPort(void*, unsigned char*, int, int*, unsigned int)", "tickCount()")
 
 
 class Failure(Exception):

@@ -170,4 +170,52 @@ TEST(FailingReads, ReadsCutShortOverAndOverStillFindTheReply)
     EXPECT_EQ(port.unread(), "tail");
 }
 
+// A port that is gone, on a platform whose failed reads sleep out the wait
+// the reader gives them (Linux): one read per attempt, and each attempt as
+// long as on a silent port, so the result and the poll's duration are those
+// of a port that reads fail on at once.
+TEST(DeadPort, EachAttemptIsOneReadThatSleepsOutTheIdleLimit)
+{
+    for (const bool dead : {false, true}) {
+        VirtualPort port(1000, 1);
+        port.honourWait();
+        if (dead) {
+            port.failReads();
+        }
+        EXPECT_EQ(poll(port, "OK", 12000), 0) << dead;
+        EXPECT_EQ(port.reads(), 3u) << dead;
+        EXPECT_EQ(port.failedReads(), dead ? 3u : 0u) << dead;
+        EXPECT_EQ(port.elapsedMs(), 3u * 5001u) << dead;
+    }
+}
+
+TEST(DeadPort, HangUpInTheMiddleOfAReplyCostsOneReadMore)
+{
+    // HE at once, L 300 ms later, and from then on the port is gone.
+    VirtualPort port(1000, 100);
+    port.honourWait();
+    port.send(0, "HE");
+    port.send(300, "L");
+    port.failReadsBetween(300, 365 * day, 1);
+    EXPECT_EQ(poll(port, "HELLO", 0), 0);
+    EXPECT_EQ(port.reads(), 4u);
+    EXPECT_EQ(port.failedReads(), 1u);
+    EXPECT_EQ(port.elapsedMs(), 300u + 5001u);
+}
+
+TEST(DeadPort, BudgetIntMaxWaitsOneReadPerIdleLimitUntilThePortComesBack)
+{
+    // 30 days gone: past 2^31 ms, so the poll is still going, and it reads
+    // once per attempt all along, then takes the reply.
+    VirtualPort port(1000, 1);
+    port.honourWait();
+    port.failReadsBetween(0, 30 * day, 1);
+    port.send(30 * day, "OK");
+    EXPECT_EQ(poll(port, "OK", INT_MAX), 1);
+    const std::uint64_t attempts = (30 * day + 5000) / 5001;
+    EXPECT_EQ(port.failedReads(), attempts);
+    EXPECT_EQ(port.reads(), attempts + 2);
+    EXPECT_EQ(port.elapsedMs(), attempts * 5001);
+}
+
 } // namespace

@@ -51,13 +51,15 @@ def tick(v):
     return bytes([3]) + u32(v)
 
 
-def wait(v):
+def wait(v, honour=False):
+    """Bit 3 of the code: reads wait as long as the reader lets them."""
+    flag = 8 if honour else 0
     fixed = {1: 0, 10: 1, 100: 2, 1000: 3, 5000: 4, 5001: 5}
     if v in fixed:
-        return bytes([fixed[v]])
+        return bytes([fixed[v] | flag])
     if v <= 65536:
-        return bytes([6]) + u16(v - 1)
-    return bytes([7]) + u32(v - 1)
+        return bytes([6 | flag]) + u16(v - 1)
+    return bytes([7 | flag]) + u32(v - 1)
 
 
 # Events; delta is in ms after the previous event (x100 for pause).
@@ -85,9 +87,9 @@ def pause(delta_hundreds):
     return bytes([5]) + u16(delta_hundreds)
 
 
-def seed(pattern, budget_ms, events=(), start_tick=1000, read_wait=10, length=None, null=False):
+def seed(pattern, budget_ms, events=(), start_tick=1000, read_wait=10, length=None, null=False, honour=False):
     n = len(pattern) if length is None else length
-    return (length_code(n, null) + pattern + budget(budget_ms) + tick(start_tick) + wait(read_wait) +
+    return (length_code(n, null) + pattern + budget(budget_ms) + tick(start_tick) + wait(read_wait, honour) +
             b''.join(events))
 
 
@@ -136,6 +138,18 @@ SEEDS = {
                                       read_wait=1000),
     'huge_read_wait': seed(b'OK', 0, read_wait=1_000_000),
     'longest_pattern_slow_bytes': seed(bytes(range(1, 21)), 30000, [reply(0, gap=250)], read_wait=100),
+    # Reads that wait as long as the reader lets them, as on Linux: one read
+    # per silent or dead attempt, and the idle stop exactly 5001 ms after the
+    # last byte, however short or long the port's own read wait.
+    'honoured_wait_silent_port': seed(b'OK', 12000, read_wait=1, honour=True),
+    'honoured_wait_dead_port': seed(b'OK', 12000, [outage(0, 655350, 1)], read_wait=1, honour=True),
+    # HE at once, L 300 ms later, and from then on every read fails.
+    'honoured_wait_hang_up_mid_reply': seed(b'HELLO', 0, [prefix(0, 2), raw(300, b'L'), outage(0, 600000, 1)],
+                                            read_wait=1000, honour=True),
+    'honoured_wait_trickle': seed(b'abcdef', 0, [raw(4990, b'abcdef'[i:i + 1]) for i in range(6)], read_wait=25500,
+                                  honour=True),
+    'honoured_wait_byte_at_the_limit': seed(b'ab', 0, [raw(0, b'a'), raw(5001, b'b')], honour=True),
+    'honoured_wait_byte_past_the_limit': seed(b'ab', 0, [raw(0, b'a'), raw(5002, b'b')], honour=True),
 }
 
 

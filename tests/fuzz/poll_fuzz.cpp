@@ -50,6 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     VirtualPort port(s.startTick, s.readWaitMs);
+    if (s.honourWait) {
+        port.honourWait();
+    }
     for (const Scenario::Burst& b : s.bursts) {
         port.send(b.atMs, b.bytes, b.gapMs);
     }
@@ -82,13 +85,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             disagree(s, want, port, got, "read " + std::to_string(i) + " writes outside the attempt's bytes");
         }
         if (log[i].atMs != want.reads[i].atMs || offset != want.reads[i].offset ||
-            log[i].delivered != want.reads[i].delivered) {
+            log[i].delivered != want.reads[i].delivered || log[i].waitMs != want.reads[i].waitMs) {
             disagree(s, want, port, got,
                      "read " + std::to_string(i) + " (at " + std::to_string(log[i].atMs) + " ms, offset " +
-                         std::to_string(offset) + ", " + (log[i].delivered ? "a byte" : "nothing") +
-                         ") differs from the model's (at " + std::to_string(want.reads[i].atMs) + " ms, offset " +
-                         std::to_string(want.reads[i].offset) + ", " + (want.reads[i].delivered ? "a byte" : "nothing") +
-                         ")");
+                         std::to_string(offset) + ", " + (log[i].delivered ? "a byte" : "nothing") + ", wait " +
+                         std::to_string(log[i].waitMs) + " ms) differs from the model's (at " +
+                         std::to_string(want.reads[i].atMs) + " ms, offset " + std::to_string(want.reads[i].offset) +
+                         ", " + (want.reads[i].delivered ? "a byte" : "nothing") + ", wait " +
+                         std::to_string(want.reads[i].waitMs) + " ms)");
         }
     }
     if (port.bytesDelivered() != want.bytesConsumed || port.unread() != want.unread) {

@@ -14,19 +14,23 @@ struct Arrival {
 
 // The scripted port in plain terms: a read that starts inside an outage
 // fails after the outage's cost; otherwise it returns the next byte if one is
-// waiting or arrives within the read wait, else nothing after the wait.
+// waiting or arrives within the read wait, else nothing after the wait. A
+// port that honours the reader's wait uses that instead of its read wait,
+// and for a failed read instead of the outage's cost.
 struct Port {
     std::vector<Arrival> queue; // by arrival time, ties in schedule order
     std::size_t next = 0;
     std::vector<Scenario::Outage> outages;
-    std::uint64_t waitMs = 1;
+    std::uint64_t readWaitMs = 1;
+    bool honourWait = false;
     std::uint64_t now = 0;
 
-    bool read(unsigned char& byte)
+    bool read(unsigned char& byte, std::uint64_t readerWaitMs)
     {
+        const std::uint64_t waitMs = honourWait ? readerWaitMs : readWaitMs;
         for (const Scenario::Outage& o : outages) {
             if (o.fromMs <= now && now < o.toMs) {
-                now += o.costMs;
+                now += honourWait ? readerWaitMs : o.costMs;
                 return false;
             }
         }
@@ -65,7 +69,8 @@ ModelOutcome referencePoll(const Scenario& s, std::size_t readCap)
     std::stable_sort(port.queue.begin(), port.queue.end(),
                      [](const Arrival& a, const Arrival& b) { return a.atMs < b.atMs; });
     port.outages = s.outages;
-    port.waitMs = std::max<std::uint32_t>(s.readWaitMs, 1);
+    port.readWaitMs = std::max<std::uint32_t>(s.readWaitMs, 1);
+    port.honourWait = s.honourWait;
 
     auto finish = [&](int result) {
         out.result = result;
@@ -96,8 +101,11 @@ ModelOutcome referencePoll(const Scenario& s, std::size_t readCap)
             }
             unsigned char byte = 0;
             const std::uint64_t startedAt = port.now;
-            const bool got = port.read(byte);
-            out.reads.push_back({startedAt, received, got});
+            // The reader stops once more than the idle limit has passed
+            // since the last byte: a read need not wait past that moment.
+            const std::uint64_t readerWaitMs = lastByteAt + idleLimit + 1 - startedAt;
+            const bool got = port.read(byte, readerWaitMs);
+            out.reads.push_back({startedAt, received, got, readerWaitMs});
             if (got) {
                 buffer[received] = byte;
                 ++received;

@@ -15,6 +15,7 @@ struct ModelRead {
     std::uint64_t atMs;  // when the read started, from the poll's entry
     int offset;          // where in the receive buffer it writes
     bool delivered;
+    std::uint64_t waitMs; // how long the reader lets it wait: until its idle limit
 };
 
 struct ModelOutcome {

@@ -66,9 +66,9 @@ std::uint32_t decodeStartTick(Reader& in)
     }
 }
 
-std::uint32_t decodeReadWait(Reader& in)
+std::uint32_t decodeReadWait(std::uint8_t code, Reader& in)
 {
-    switch (in.u8() % 8) {
+    switch (code % 8) {
     case 0: return 1;
     case 1: return 10;
     case 2: return 100;
@@ -102,7 +102,9 @@ Scenario decodeScenario(const std::uint8_t* data, std::size_t size)
     }
     s.budgetMs = decodeBudget(in);
     s.startTick = decodeStartTick(in);
-    s.readWaitMs = decodeReadWait(in);
+    const std::uint8_t waitCode = in.u8();
+    s.honourWait = (waitCode & 8) != 0;
+    s.readWaitMs = decodeReadWait(waitCode, in);
 
     // What the device sends is built from the pattern's first 20 bytes (or
     // one stand-in byte), so matches are as easy to reach as mismatches.
@@ -170,9 +172,10 @@ Scenario decodeScenario(const std::uint8_t* data, std::size_t size)
 std::string Scenario::describe() const
 {
     std::string d;
-    char line[160];
-    std::snprintf(line, sizeof line, "length %d%s, budget %d ms, start tick %u, read wait %u ms\npattern:", length,
-                  nullPattern ? " (null pattern)" : "", budgetMs, startTick, readWaitMs);
+    char line[200];
+    std::snprintf(line, sizeof line, "length %d%s, budget %d ms, start tick %u, read wait %u ms%s\npattern:", length,
+                  nullPattern ? " (null pattern)" : "", budgetMs, startTick, readWaitMs,
+                  honourWait ? " (reads wait as long as the reader lets them)" : "");
     d += line;
     for (const unsigned char b : pattern) {
         std::snprintf(line, sizeof line, " %02x", b);

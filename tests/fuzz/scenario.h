@@ -29,6 +29,9 @@ struct Scenario {
     int budgetMs = 0;
     std::uint32_t startTick = 0;
     std::uint32_t readWaitMs = 1;
+    // Reads wait as long as the reader lets them, and failed ones sleep that
+    // out: the Linux platform layer (VirtualPort::honourWait).
+    bool honourWait = false;
     std::vector<Burst> bursts; // in the order they were scheduled
     std::vector<Outage> outages;
 
@@ -37,7 +40,8 @@ struct Scenario {
 
 // Input layout, every field optional (missing bytes read as zero):
 //   [length code] [pattern bytes] [budget code + value] [tick code + value]
-//   [read wait code + value] then events until the input ends, each
+//   [read wait code + value] (bit 3 of the code: honour the reader's wait)
+//   then events until the input ends, each
 //   [op] [delta ms, 2 bytes] [operands]:
 //     op%6 == 0  the pattern, bytes `gap` ms apart          operands: gap
 //     op%6 == 1  the pattern with one byte replaced          operands: gap, index, byte

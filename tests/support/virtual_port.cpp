@@ -59,7 +59,7 @@ std::string VirtualPort::unread() const
     return rest;
 }
 
-int VirtualPort::read(void* handle, unsigned char* destination, int count, int* delivered)
+int VirtualPort::read(void* handle, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs)
 {
     if (handle != this) {
         die("read on a handle other than the one the test passed");
@@ -72,21 +72,24 @@ int VirtualPort::read(void* handle, unsigned char* destination, int count, int* 
         die(readLimit_ == readLimit ? "the reader never stops" : "the poll reads on where it should have stopped");
     }
     if (recording_) {
-        log_.push_back({nowMs_, destination, false});
+        log_.push_back({nowMs_, destination, false, waitMs});
     }
     *delivered = 0;
+    const std::uint64_t waitsMs = honouringWait_ ? waitMs : readWaitMs_;
     if (failing_) {
-        nowMs_ += readWaitMs_;
+        ++failedReads_;
+        nowMs_ += waitsMs;
         return 0;
     }
     for (const Outage& o : outages_) {
         if (nowMs_ >= o.fromMs && nowMs_ < o.toMs) {
-            nowMs_ += o.costMs;
+            ++failedReads_;
+            nowMs_ += honouringWait_ ? waitMs : o.costMs;
             return 0;
         }
     }
-    if (pending_.empty() || pending_.front().atMs > nowMs_ + readWaitMs_) {
-        nowMs_ += readWaitMs_;
+    if (pending_.empty() || pending_.front().atMs > nowMs_ + waitsMs) {
+        nowMs_ += waitsMs;
         return 1;
     }
     // A byte already waiting, or one arriving within the wait, ends the read
@@ -110,9 +113,9 @@ VirtualPort& activeVirtualPort()
     return *active;
 }
 
-int readPort(void* port, unsigned char* destination, int count, int* delivered)
+int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs)
 {
-    return activeVirtualPort().read(port, destination, count, delivered);
+    return activeVirtualPort().read(port, destination, count, delivered, waitMs);
 }
 
 std::uint32_t tickCount()

@@ -5,7 +5,9 @@
 // Bytes are scheduled to arrive at given times. A read that finds a byte
 // waiting returns it at once; otherwise it waits up to the read wait (the
 // host's port read time-out) and returns the first byte that arrives within
-// it, or nothing once the wait is over.
+// it, or nothing once the wait is over. With honourWait(), the read waits
+// instead for as long as the reader lets it, as the Linux platform layer
+// does whatever the port's settings.
 #ifndef KESTRIN_TESTS_VIRTUAL_PORT_H
 #define KESTRIN_TESTS_VIRTUAL_PORT_H
 
@@ -32,6 +34,10 @@ public:
     // From now on every read fails (success flag 0) and delivers nothing,
     // like a read on a closed handle or a pulled-out adapter.
     void failReads() { failing_ = true; }
+    // Reads wait for as long as the reader lets them (its `waitMs`) rather
+    // than for the read wait, and a failed read sleeps that wait out instead
+    // of taking the read wait or an outage's cost: the Linux platform layer.
+    void honourWait() { honouringWait_ = true; }
     // Reads that start in [fromMs, toMs) fail and deliver nothing, each taking
     // `costMs` (at least 1 ms): a port that drops out for a while, or reads
     // cut short by signals.
@@ -45,6 +51,7 @@ public:
         std::uint64_t atMs;              // virtual time at which the read started
         const unsigned char* destination;
         bool delivered;
+        std::uint32_t waitMs;            // how long the reader let it wait
     };
     void recordReads() { recording_ = true; }
     const std::vector<Read>& readLog() const { return log_; }
@@ -52,12 +59,13 @@ public:
     std::uint64_t elapsedMs() const { return nowMs_; }
     std::uint32_t tick() const { return static_cast<std::uint32_t>(startTick_ + nowMs_); }
     std::size_t reads() const { return reads_; }
+    std::size_t failedReads() const { return failedReads_; }
     std::size_t bytesDelivered() const { return delivered_; }
     // Scheduled bytes nobody has read yet, whether they arrived or not.
     std::string unread() const;
 
     // Platform-layer entry points, called through readPort and tickCount.
-    int read(void* handle, unsigned char* destination, int count, int* delivered);
+    int read(void* handle, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs);
 
 private:
     struct Arrival {
@@ -74,11 +82,13 @@ private:
     std::uint64_t nowMs_ = 0;
     std::deque<Arrival> pending_;
     bool failing_ = false;
+    bool honouringWait_ = false;
     std::vector<Outage> outages_;
     std::size_t readLimit_;
     bool recording_ = false;
     std::vector<Read> log_;
     std::size_t reads_ = 0;
+    std::size_t failedReads_ = 0;
     std::size_t delivered_ = 0;
 };
 

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -142,6 +144,71 @@ TEST(ReadUart, FailingReadsCountAsSilence)
     EXPECT_EQ(readUart(port.handle(), buffer.data(), 3), 0);
     EXPECT_EQ(port.elapsedMs(), 5001u);
     EXPECT_EQ(buffer, filled(0xEE));
+}
+
+// The wait each read is given, read by read: it ends exactly where the idle
+// test would stop the reader, 5001 ms after the last byte (or the entry),
+// however the bytes come and wherever the tick counter stands.
+TEST(ReadUart, EveryReadMayWaitExactlyUntilTheIdleStop)
+{
+    for (const std::uint32_t startTick : {1000u, 0xFFFFFFFFu - 2999}) {
+        VirtualPort port(startTick, 10);
+        port.send(0, "ab");
+        port.send(2000, "c");
+        port.send(6000, "de", 4990);
+        port.recordReads();
+        Buffer buffer{};
+        EXPECT_EQ(readUart(port.handle(), buffer.data(), 5), 5);
+        const std::vector<VirtualPort::Read>& log = port.readLog();
+        ASSERT_GT(log.size(), 1000u);
+        std::uint64_t lastByteAt = 0;
+        for (std::size_t i = 0; i < log.size(); ++i) {
+            ASSERT_EQ(log[i].atMs + log[i].waitMs, lastByteAt + 5001) << "read " << i << ", tick " << startTick;
+            if (log[i].delivered) {
+                // The clock moves only in reads: the next one starts when
+                // this one's byte came.
+                lastByteAt = i + 1 < log.size() ? log[i + 1].atMs : port.elapsedMs();
+            }
+        }
+    }
+}
+
+// Reads that wait as long as the reader lets them, as on Linux: a silent
+// port costs one read, and the reader stops exactly 5001 ms after the last
+// byte, not at the end of some later read wait.
+TEST(ReadUart, ReadsThatWaitAsLongAsAllowedStopExactlyPastTheIdleLimit)
+{
+    VirtualPort silent(0, 10);
+    silent.honourWait();
+    Buffer buffer = filled(0xEE);
+    EXPECT_EQ(readUart(silent.handle(), buffer.data(), 4), 0);
+    EXPECT_EQ(silent.reads(), 1u);
+    EXPECT_EQ(silent.elapsedMs(), 5001u);
+    EXPECT_EQ(buffer, filled(0xEE));
+
+    // b comes as the wait ends and is taken; c comes 1 ms after it.
+    VirtualPort trickle(0, 10);
+    trickle.honourWait();
+    trickle.send(0, "a");
+    trickle.send(5001, "b");
+    trickle.send(5001 + 5002, "c");
+    EXPECT_EQ(readUart(trickle.handle(), buffer.data(), 3), 2);
+    EXPECT_EQ(text(buffer, 2), "ab");
+    EXPECT_EQ(trickle.reads(), 3u);
+    EXPECT_EQ(trickle.elapsedMs(), 5001u + 5001u);
+    EXPECT_EQ(trickle.unread(), "c");
+}
+
+TEST(ReadUart, FailingPortIsReadOnceWhenAFailedReadSleepsOutItsWait)
+{
+    VirtualPort port(0, 1);
+    port.honourWait();
+    port.failReads();
+    Buffer buffer = filled(0xEE);
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 3), 0);
+    EXPECT_EQ(port.reads(), 1u);
+    EXPECT_EQ(port.failedReads(), 1u);
+    EXPECT_EQ(port.elapsedMs(), 5001u);
 }
 
 } // namespace

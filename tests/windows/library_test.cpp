@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstring>
 #include <cwchar>
+#include <future>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -68,6 +70,36 @@ TEST_F(Dll, PollRefusesItsArgumentsWithoutReadingThePort)
     EXPECT_EQ(dll.poll(INVALID_HANDLE_VALUE, kestrinMaxLength + 1, pattern, 1000), 0);
     EXPECT_EQ(dll.poll(INVALID_HANDLE_VALUE, 1, nullptr, 1000), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+TEST_F(Dll, PollOnAHandleThatIsNoPortEndsTheAttemptOnTheIdleLimit)
+{
+    ASSERT_NE(dll.poll, nullptr);
+    // ReadFile fails at once on each of these. The library pauses briefly
+    // after a failed read rather than retrying at once, and the idle limit
+    // must still end the one attempt just after 5000 ms. Side by side, so the
+    // limit is waited out once.
+    const HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(closed, nullptr);
+    CloseHandle(closed);
+    const std::pair<const char*, HANDLE> handles[] = {
+        {"invalid", INVALID_HANDLE_VALUE}, {"null", nullptr}, {"closed", closed}};
+    const auto poll = dll.poll;
+    std::vector<std::future<std::pair<int, DWORD>>> polls;
+    for (const auto& [what, handle] : handles) {
+        polls.push_back(std::async(std::launch::async, [poll, handle = handle] {
+            unsigned char pattern[] = {'O', 'K'};
+            const DWORD start = GetTickCount();
+            const int result = poll(handle, 2, pattern, 0);
+            return std::make_pair(result, GetTickCount() - start);
+        }));
+    }
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+        const auto [result, ticks] = polls[i].get();
+        EXPECT_EQ(result, 0) << handles[i].first;
+        EXPECT_GT(ticks, 5000u) << handles[i].first;
+        EXPECT_LT(ticks, 5000u + 1500u) << handles[i].first;
+    }
 }
 
 TEST_F(Dll, VersionIsTheModuleVersionOnEveryCall)

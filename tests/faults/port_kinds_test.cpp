@@ -1,0 +1,230 @@
+// The Linux library on every kind of descriptor a host may hand it, on the
+// real clock. Whether a port is silent, set up in a way that makes reads
+// return at once or block for ever, or gone, an attempt ends just past the
+// idle limit, as on a silent port with the tool's settings, and the port is
+// neither read nor looked at in a loop meanwhile: the polling thread's read
+// system calls, and its poll() and ioctl() calls, are counted. Replies still come through on
+// every kind that can carry one, at one read per byte. Each silent case
+// waits out the 5 s idle limit once; ctest runs them side by side.
+#include "host_calls.h"
+#include "host_ports.h"
+#include "kestrin.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The library's objects are linked into this test with poll() and ioctl()
+// wrapped (-Wl,--wrap=...): every call passes here and is counted per thread.
+thread_local long looksAtThePort = 0;
+extern "C" int __real_poll(pollfd* fds, nfds_t count, int timeoutMs);
+extern "C" int __wrap_poll(pollfd* fds, nfds_t count, int timeoutMs)
+{
+    ++looksAtThePort;
+    return __real_poll(fds, count, timeoutMs);
+}
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...)
+{
+    ++looksAtThePort;
+    va_list rest;
+    va_start(rest, request);
+    void* argument = va_arg(rest, void*);
+    va_end(rest);
+    return __real_ioctl(fd, request, argument);
+}
+
+namespace {
+
+constexpr double idleLimitMs = 5000;
+// Room for the scheduler on a loaded machine (sanitizers, parallel tests);
+// the exact moment is proven on the virtual clock.
+constexpr double slackMs = 400;
+
+struct Counted {
+    MeasuredPoll poll;
+    long looks = 0; // poll() and ioctl() calls: waits, and counts of waiting bytes
+};
+
+Counted measure(void* port, const std::string& pattern, int timeoutMs)
+{
+    const long before = looksAtThePort;
+    Counted c;
+    c.poll = measurePoll(port, pattern, timeoutMs);
+    c.looks = looksAtThePort - before;
+    return c;
+}
+
+// A terminal that poll() reports readable only at VMIN bytes is waited on in
+// slices, so that a lone byte is seen: at most this many wake-ups a second,
+// each with a look at the count of waiting bytes.
+constexpr long slicedWaitsPerSecond = 100;
+
+std::string kindName(const ::testing::TestParamInfo<PortKind>& info)
+{
+    return portKindInfo(info.param).name;
+}
+
+std::vector<PortKind> kindsThatCarryBytes()
+{
+    std::vector<PortKind> kinds;
+    for (const PortKindInfo& info : allPortKinds()) {
+        if (!info.gone) {
+            kinds.push_back(info.kind);
+        }
+    }
+    return kinds;
+}
+
+std::vector<PortKind> everyKind()
+{
+    std::vector<PortKind> kinds;
+    for (const PortKindInfo& info : allPortKinds()) {
+        kinds.push_back(info.kind);
+    }
+    return kinds;
+}
+
+// ---- Nothing arrives ----------------------------------------------------------
+
+class NothingArrives : public ::testing::TestWithParam<PortKind> {};
+
+TEST_P(NothingArrives, TheAttemptEndsJustPastTheIdleLimitWithoutReadingInALoop)
+{
+    HostPort port(GetParam());
+    SCOPED_TRACE(portKindInfo(GetParam()).description);
+    const Counted c = measure(port.handle(), "OK\r\n", 0);
+    EXPECT_EQ(c.poll.result, 0);
+    EXPECT_GT(c.poll.ms, idleLimitMs);
+    EXPECT_LT(c.poll.ms, idleLimitMs + slackMs);
+    // A silent port is not read at all; one that is gone is read once at
+    // most, to find the end of file.
+    EXPECT_LE(c.poll.reads, 1);
+    // A count of waiting bytes, a short first wait, then one for the rest;
+    // only the count where nothing can be waited for.
+    EXPECT_LE(c.looks, GetParam() == PortKind::blockingVmin4 ? 2 * 5 * slicedWaitsPerSecond + 3 : 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKind, NothingArrives, ::testing::ValuesIn(everyKind()), kindName);
+
+TEST(NothingArrives, EveryAttemptOnAPortThatIsGoneRunsToTheIdleLimit)
+{
+    // A budget just over one attempt: two attempts, each waited out in full,
+    // as they always were, but without reading.
+    HostPort port(PortKind::hungUp);
+    const Counted c = measure(port.handle(), "OK\r\n", 6000);
+    EXPECT_EQ(c.poll.result, 0);
+    EXPECT_GT(c.poll.ms, 2 * idleLimitMs);
+    EXPECT_LT(c.poll.ms, 2 * idleLimitMs + slackMs);
+    EXPECT_LE(c.poll.reads, 2);
+    EXPECT_LE(c.looks, 2 * 3);
+}
+
+// ---- A reply arrives ------------------------------------------------------------
+
+class ReplyArrives : public ::testing::TestWithParam<PortKind> {};
+
+TEST_P(ReplyArrives, ItMatchesAtOnceWithOneReadPerByteAndWhatFollowsStays)
+{
+    HostPort port(GetParam());
+    SCOPED_TRACE(portKindInfo(GetParam()).description);
+    // A terminal in canonical mode hands over whole lines only.
+    const bool lines = GetParam() == PortKind::canonical;
+    const std::string reply = lines ? "OK\n" : "OK\r\n";
+    const std::string after = lines ? "MORE\n" : "MORE";
+    std::thread device([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        port.deviceSends(reply + after);
+    });
+    const Counted c = measure(port.handle(), reply, 2000);
+    device.join();
+    EXPECT_EQ(c.poll.result, 1);
+    EXPECT_LT(c.poll.ms, 1000);
+    EXPECT_EQ(c.poll.reads, static_cast<long>(reply.size()));
+    // A count of waiting bytes before each read, and the waits before the
+    // reply came; on a sliced port, the slices while it had not yet come.
+    const long slices =
+        GetParam() == PortKind::blockingVmin4 ? 2 * (static_cast<long>(c.poll.ms) * slicedWaitsPerSecond / 1000 + 1) : 0;
+    EXPECT_LE(c.looks, static_cast<long>(reply.size()) + 2 + slices);
+    EXPECT_EQ(port.hostReadsRest(), after);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKindThatCarriesBytes, ReplyArrives, ::testing::ValuesIn(kindsThatCarryBytes()), kindName);
+
+TEST(ReplyArrives, ATerminalThatWakesPollersOnlyAtVminStillHandsOverEveryByte)
+{
+    // VMIN 4, VTIME 0: poll() reports the port readable only once 4 bytes are
+    // in, although a one-byte read takes the first at once. Bytes that come
+    // one by one never add up to 4 unread ones.
+    HostPort port(PortKind::blockingVmin4);
+    std::thread device([&] {
+        for (const char c : std::string("OK\r\n+")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            port.deviceSends(std::string(1, c));
+        }
+    });
+    const Counted c = measure(port.handle(), "OK\r\n", 0);
+    device.join();
+    EXPECT_EQ(c.poll.result, 1);
+    EXPECT_LT(c.poll.ms, 1000);
+    EXPECT_EQ(c.poll.reads, 4);
+    EXPECT_EQ(port.hostReadsRest(), "+");
+}
+
+TEST(ReplyArrives, EndOfFileCharacterOnACanonicalTerminalIsAnEmptyReadNotAHangUp)
+{
+    // ^D at the start of a line makes read() return 0 on a terminal that is
+    // still there; the poll reads on rather than sleeping out the attempt.
+    HostPort port(PortKind::canonical);
+    std::thread device([&] {
+        port.deviceSends("\x04");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        port.deviceSends("OK\n");
+    });
+    const Counted c = measure(port.handle(), "OK\n", 0);
+    device.join();
+    EXPECT_EQ(c.poll.result, 1);
+    EXPECT_LT(c.poll.ms, 1000);
+    // The empty read for ^D, then one per byte.
+    EXPECT_EQ(c.poll.reads, 1 + 3);
+}
+
+// ---- The device goes away in the middle of a reply -------------------------------
+
+class DeviceGoesAway : public ::testing::TestWithParam<PortKind> {};
+
+TEST_P(DeviceGoesAway, ThePollEndsTheIdleLimitAfterTheLastByteWithoutReadingInALoop)
+{
+    HostPort port(GetParam());
+    SCOPED_TRACE(portKindInfo(GetParam()).description);
+    auto lastByteSent = Clock::now();
+    std::thread device([&] {
+        lastByteSent = Clock::now();
+        port.deviceSends("OK");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        port.deviceGoesAway();
+    });
+    const Counted c = measure(port.handle(), "OK\r\n", 0);
+    device.join();
+    const double took = msSince(lastByteSent);
+    EXPECT_EQ(c.poll.result, 0);
+    EXPECT_GT(took, idleLimitMs);
+    EXPECT_LT(took, idleLimitMs + slackMs);
+    // The two bytes, then at most one read that finds the end of file.
+    EXPECT_LE(c.poll.reads, 2 + 1);
+    EXPECT_LE(c.looks, 2 * 3 + 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptors, DeviceGoesAway,
+                         ::testing::Values(PortKind::blockingVmin1, PortKind::nonBlockingVtime0, PortKind::socket,
+                                           PortKind::pipe),
+                         kindName);
+
+} // namespace

@@ -35,8 +35,6 @@ extern char** environ;
 
 namespace {
 
-using PollUart = int(void*, int, unsigned char*, int);
-
 const std::string pattern = "OK\r\n";
 
 double threadCpuMs(pthread_t thread)
@@ -72,7 +70,7 @@ int runOne(const std::string& kindName, const std::string& library, int budgetMs
     if (module == nullptr) {
         fail(library + ": " + dlerror());
     }
-    auto* pollUart = reinterpret_cast<PollUart*>(dlsym(module, "_Z8pollUartPviPhi"));
+    auto pollUart = reinterpret_cast<kestrin_poll_uart_fn>(dlsym(module, KESTRIN_POLL_UART_NAME));
     if (pollUart == nullptr) {
         fail(library + ": no pollUart");
     }

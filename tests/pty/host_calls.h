@@ -81,7 +81,7 @@ MeasuredPoll measurePoll(PollFunction pollFunction, void* port, std::string patt
 
 inline MeasuredPoll measurePoll(void* port, std::string pattern, int timeoutMs)
 {
-    return measurePoll(pollUart, port, std::move(pattern), timeoutMs);
+    return measurePoll(static_cast<kestrin_poll_uart_fn>(pollUart), port, std::move(pattern), timeoutMs);
 }
 
 #endif

@@ -331,6 +331,26 @@ TEST(SimScript, MistakesAreNamed)
     EXPECT_NE(ruleError(""), "");
 }
 
+TEST(SimScript, HangupRulesAndTimesWithUnits)
+{
+    const sim::Rule onTrigger = rule("on BYE hangup after 1.5s times 1");
+    EXPECT_EQ(onTrigger.kind, sim::Rule::Kind::hangup);
+    EXPECT_EQ(onTrigger.trigger, toBytes("BYE"));
+    EXPECT_EQ(onTrigger.afterMs, 1500u);
+    EXPECT_EQ(onTrigger.times, 1u);
+    const sim::Rule unprompted = rule("hangup after 2s");
+    EXPECT_EQ(unprompted.kind, sim::Rule::Kind::hangup);
+    EXPECT_TRUE(unprompted.trigger.empty());
+    EXPECT_EQ(unprompted.afterMs, 2000u);
+    EXPECT_EQ(rule("on A reply B after 250ms gap 5 every 1s repeat 3").everyMs, 1000u);
+    EXPECT_NE(ruleError("hangup times 2").find("times"), std::string::npos) << "nothing to count without a trigger";
+    EXPECT_NE(ruleError("on BYE hangup gap 5").find("gap"), std::string::npos);
+    EXPECT_NE(ruleError("on BYE hangup repeat 2").find("repeat"), std::string::npos);
+    EXPECT_NE(ruleError("on A reply B after 2days").find("2days"), std::string::npos);
+    EXPECT_NE(ruleError("on A reply B after 25h").find("too long"), std::string::npos);
+    EXPECT_NE(ruleError("on A reply B repeat 2s"), "") << "a count takes no unit";
+}
+
 TEST(SimScript, ScriptSkipsCommentsAndNamesTheBadLine)
 {
     std::vector<sim::Rule> rules;

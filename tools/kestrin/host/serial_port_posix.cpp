@@ -2,12 +2,12 @@
 // where the older termios interface knows only a fixed list. Everything goes
 // through ioctl: <termios.h> and the kernel's termios2 cannot share a file.
 #include "host/serial_port.h"
+#include "host/serial_port_posix.h"
 
 #include "cli/error.h"
 
 #include <fmt/format.h>
 
-#include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -69,42 +69,6 @@ tcflag_t sizeFlag(int dataBits)
     }
 }
 
-// Raw bytes, the line settings, and VMIN 0 with VTIME t: a read returns a
-// waiting byte at once, the first byte to arrive within t tenths of a
-// second, or nothing after them.
-termios2 configured(termios2 tio, const PortSettings& settings)
-{
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF
-                                          | IXANY | INPCK);
-    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
-    tio.c_cflag |= sizeFlag(settings.dataBits) | CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
-    switch (settings.parity) {
-    case Parity::none: break;
-    case Parity::even: tio.c_cflag |= PARENB; break;
-    case Parity::odd: tio.c_cflag |= PARENB | PARODD; break;
-    // Stick parity: the bit is always 1 (mark) or 0 (space).
-    case Parity::mark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case Parity::space: tio.c_cflag |= PARENB | CMSPAR; break;
-    }
-    if (settings.stopBits == 2) {
-        tio.c_cflag |= CSTOPB;
-    }
-    if (settings.flow == Flow::rtsCts) {
-        tio.c_cflag |= CRTSCTS;
-    } else if (settings.flow == Flow::xonXoff) {
-        tio.c_iflag |= IXON | IXOFF;
-        tio.c_cc[VSTART] = 0x11;
-        tio.c_cc[VSTOP] = 0x13;
-    }
-    tio.c_ispeed = settings.baud;
-    tio.c_ospeed = settings.baud;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = static_cast<cc_t>(std::min(255, (settings.readWaitMs + 99) / 100));
-    return tio;
-}
-
 void setLine(int fd, int bit, Line line, const char* name)
 {
     if (line == Line::keep) {
@@ -158,6 +122,42 @@ void setNonBlocking(int fd, bool nonBlocking)
 
 } // namespace
 
+// Raw bytes, the line settings, and VMIN 0 with VTIME t: a read returns a
+// waiting byte at once, the first byte to arrive within t tenths of a
+// second, or nothing after them.
+termios2 configuredTermios(termios2 tio, const PortSettings& settings)
+{
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF
+                                          | IXANY | INPCK);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
+    tio.c_cflag |= sizeFlag(settings.dataBits) | CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
+    switch (settings.parity) {
+    case Parity::none: break;
+    case Parity::even: tio.c_cflag |= PARENB; break;
+    case Parity::odd: tio.c_cflag |= PARENB | PARODD; break;
+    // Stick parity: the bit is always 1 (mark) or 0 (space).
+    case Parity::mark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case Parity::space: tio.c_cflag |= PARENB | CMSPAR; break;
+    }
+    if (settings.stopBits == 2) {
+        tio.c_cflag |= CSTOPB;
+    }
+    if (settings.flow == Flow::rtsCts) {
+        tio.c_cflag |= CRTSCTS;
+    } else if (settings.flow == Flow::xonXoff) {
+        tio.c_iflag |= IXON | IXOFF;
+        tio.c_cc[VSTART] = 0x11;
+        tio.c_cc[VSTOP] = 0x13;
+    }
+    tio.c_ispeed = settings.baud;
+    tio.c_ospeed = settings.baud;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = static_cast<cc_t>(std::min(255, (settings.readWaitMs + 99) / 100));
+    return tio;
+}
+
 SerialPort SerialPort::open(const std::string& name, const PortSettings& settings)
 {
     // Non-blocking only while opening, so that a modem line without carrier
@@ -192,7 +192,7 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
     if (ioctl(fd, TIOCEXCL) != 0) {
         throw systemError("cannot take the port for this program alone");
     }
-    const termios2 wanted = configured(saved->settings, settings);
+    const termios2 wanted = configuredTermios(saved->settings, settings);
     if (ioctl(fd, TCSETS2, &wanted) != 0) {
         throw portError("cannot apply the port settings");
     }

@@ -48,10 +48,12 @@ struct TraceState {
     std::vector<kestrin::TracedByte> bytes;
 };
 
+// Never destroyed: read() may still be called by a thread while the
+// process exits.
 TraceState& state()
 {
-    static TraceState traced;
-    return traced;
+    static TraceState* traced = new TraceState;
+    return *traced;
 }
 
 void note(const void* buffer, ssize_t count)

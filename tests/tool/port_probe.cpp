@@ -32,19 +32,9 @@ PortState stateOf(int fd)
     return state;
 }
 
-bool hasTwoStopBits(const PortState& state)
-{
-    return (state.cflag & CSTOPB) != 0;
-}
-
 bool hasRtsCts(const PortState& state)
 {
     return (state.cflag & CRTSCTS) != 0;
-}
-
-bool hasXonXoff(const PortState& state)
-{
-    return (state.iflag & (IXON | IXOFF)) == (IXON | IXOFF);
 }
 
 bool isRaw(const PortState& state)

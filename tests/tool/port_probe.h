@@ -21,9 +21,7 @@ struct PortState {
 PortState stateOf(int fd);
 
 // A few flags by name, so that tests need not include the kernel's headers.
-bool hasTwoStopBits(const PortState& state);
 bool hasRtsCts(const PortState& state);
-bool hasXonXoff(const PortState& state);
 bool isRaw(const PortState& state);
 int readWaitDeciseconds(const PortState& state); // VTIME
 int minBytes(const PortState& state);            // VMIN

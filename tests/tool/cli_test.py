@@ -617,8 +617,8 @@ class Trace(unittest.TestCase):
 
 class Busy(unittest.TestCase):
     def test_a_port_another_poll_holds_is_busy_and_its_poll_is_not_disturbed(self):
-        with Sim("on PING reply PONG after 1500") as sim:
-            first = start_poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "4s")
+        with Sim("on PING reply PONG after 3s") as sim:
+            first = start_poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "6s")
             sim.received_until(b"PING")
             second = poll(sim.port, "-s", "PING", "-e", "PONG")
             second_json = poll(sim.port, "-e", "PONG", "--json")
@@ -767,8 +767,10 @@ class DeviceGone(unittest.TestCase):
         self.assertIn("went away", repeat_result.stderr)
 
     def test_monitor_reports_it_at_once(self):
-        with Sim("send HELLO after 100", "hangup after 400") as sim:
-            result = kestrin("monitor", sim.port, "--json")
+        # Timed from the request, not from the sim's start: the monitor
+        # throws away whatever came before it.
+        with Sim("on HI reply HELLO after 100", "on HO hangup after 400") as sim:
+            result = kestrin("monitor", sim.port, "-s", "HIHO", "--json")
         self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
         lines = [json.loads(line) for line in result.stdout.splitlines()]
         self.assertEqual(lines[0]["text"], "HELLO")
@@ -840,9 +842,9 @@ class Ports(unittest.TestCase):
 
 class Monitor(unittest.TestCase):
     def test_what_arrives_with_its_time_as_hex_and_text(self):
-        with Sim("on HI reply OK\\r\\n after 100", "send TICK after 300") as sim:
-            result = kestrin("monitor", sim.port, "-s", "HI", "-d", "600ms")
-            self.assertEqual(sim.received_until(b"HI"), b"HI")
+        with Sim("on HI reply OK\\r\\n after 100", "on HO reply TICK after 300") as sim:
+            result = kestrin("monitor", sim.port, "-s", "HIHO", "-d", "600ms")
+            self.assertEqual(sim.received_until(b"HIHO"), b"HIHO")
         self.assertEqual(result.returncode, 0, result.stderr)
         rows = [re.fullmatch(r' +(\d+\.\d{3}) s  ([0-9a-f ]+)  "(.*)"', line) for line in result.stdout.splitlines()]
         self.assertTrue(all(rows), result.stdout)
@@ -854,8 +856,8 @@ class Monitor(unittest.TestCase):
                                         r"kestrin: " + re.escape(sim.port) + r": 8 bytes in 0\.\d s\n$")
 
     def test_json_lines_then_the_end(self):
-        with Sim("send A after 50", "send B after 150") as sim, PortHolder(sim.port) as holder:
-            result = kestrin("monitor", sim.port, "--duration", "400ms", "--json", "-b", "19200")
+        with Sim("on GO reply AB after 50 gap 100") as sim, PortHolder(sim.port) as holder:
+            result = kestrin("monitor", sim.port, "-s", "GO", "--duration", "400ms", "--json", "-b", "19200")
             self.assertEqual(holder.settings(), holder.before, "monitor puts the settings back too")
         self.assertEqual((result.returncode, result.stderr), (0, ""))
         objects = [json.loads(line) for line in result.stdout.splitlines()]

@@ -684,6 +684,18 @@ class Restore(unittest.TestCase):
         self.assertEqual([p["status"] for p in j["polls"]], ["matched"], "the polls done so far")
         self.assertEqual(j["summary"]["matched"], 1)
 
+    def test_a_monitor_stopped_by_ctrl_c_puts_them_back_too(self):
+        with Sim("on HI reply HELLO") as sim, PortHolder(sim.port) as holder:
+            running = subprocess.Popen([KESTRIN, "monitor", sim.port, "-s", "HI", "-b", "115200", "--json"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            status, out, err = interrupt_when_received(sim, running, b"HI")
+            self.assertEqual(holder.settings(), holder.before)
+        self.assertEqual((status, err), (130, ""))
+        objects = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual(objects[0]["text"], "HELLO")
+        self.assertEqual((objects[-1]["status"], objects[-1]["exit_code"], objects[-1]["bytes"]),
+                         ("interrupted", 130, 5))
+
     def test_ctrl_c_wipes_the_live_status_line_first(self):
         with Sim("on PING reply PONG after 5s") as sim:
             master, slave = pty.openpty()

@@ -4,6 +4,7 @@
 // notes the bytes delivered on the traced descriptor; the library reads
 // exactly what it would without the trace. A relay through a second
 // pseudo-terminal would have changed what the library consumes.
+
 // A fortified <unistd.h> defines read() inline, which would clash with the
 // definition here; this file only hands reads on, so it needs no checks.
 #undef _FORTIFY_SOURCE
@@ -26,7 +27,7 @@ namespace {
 using ReadFunction = ssize_t (*)(int, void*, size_t);
 
 // The read() that would have been called: the C library's, or a
-// sanitizer's in front of it. Found once, before any trace can begin.
+// sanitizer's in front of it. Found on the first call.
 std::atomic<ReadFunction> nextRead{nullptr};
 
 ReadFunction resolveNextRead()

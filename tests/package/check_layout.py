@@ -47,6 +47,8 @@ def expected_layout(flavour, tool):
         }
         if tool:
             layout["bin/kestrin"] = None
+            layout["share/man/man1/kestrin.1"] = None
+            layout["share/bash-completion/completions/kestrin"] = None
     else:
         layout = {
             "bin/kestrin.dll": None,

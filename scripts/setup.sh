@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config file dpkg-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev libfmt-dev
+  libudev-dev help2man groff-base
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   clang-14 clang-tools-14 llvm-14 lld-14 libclang-rt-14-dev
   wine wine64 wine32:i386

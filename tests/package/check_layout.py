@@ -27,7 +27,7 @@ import zipfile
 
 LINUX_PYTHON = "lib/python3/dist-packages/kestrin"
 PYTHON_FILES = ("__init__.py", "_abi.py", "testing.py", "py.typed")
-# Added by the tool's own install rules once they exist; allowed, not required.
+# What comes with the tool on Linux beside the program.
 TOOL_EXTRAS = ("share/man/man1/kestrin.1", "share/bash-completion/completions/kestrin")
 # What relocatable trees need and the packages do not (the packages have a
 # copyright file, and their module asks the system's loader).
@@ -37,9 +37,8 @@ ARCHIVE_ONLY = ("share/doc/kestrin/LICENSE", f"{LINUX_PYTHON}/_location.py")
 class Layout:
     """Expected entries: path or pattern -> None (a file) or a link's target."""
 
-    def __init__(self, required, optional=()):
+    def __init__(self, required):
         self.required = dict(required)
-        self.optional = set(optional)
 
 
 def expected_layout(flavour, tool, libdir="lib"):
@@ -51,7 +50,6 @@ def expected_layout(flavour, tool, libdir="lib"):
         f"{libdir}/cmake/Kestrin/KestrinTargets-*.cmake": None,
         f"{libdir}/pkgconfig/kestrin.pc": None,
     }
-    optional = []
     if flavour == "linux":
         files.update({
             f"{libdir}/libkestrin.so.1.0.0": None,
@@ -64,7 +62,7 @@ def expected_layout(flavour, tool, libdir="lib"):
         files.update({f"{LINUX_PYTHON}/{name}": None for name in PYTHON_FILES})
         if tool:
             files["bin/kestrin"] = None
-            optional += TOOL_EXTRAS
+            files.update({extra: None for extra in TOOL_EXTRAS})
     else:
         # The shipped binaries are stripped; their debug information lies beside them.
         files.update({
@@ -80,7 +78,7 @@ def expected_layout(flavour, tool, libdir="lib"):
         if tool:
             files["bin/kestrin.exe"] = None
             files["bin/kestrin.exe.debug"] = None
-    return Layout(files, optional)
+    return Layout(files)
 
 
 def deb_layouts(libdir, tool):
@@ -111,10 +109,12 @@ def deb_layouts(libdir, tool):
         }),
     }
     if tool:
-        layouts["kestrin"] = Layout(
-            {"bin/kestrin": None, **docs("kestrin", "README.md")},
+        layouts["kestrin"] = Layout({
+            "bin/kestrin": None,
+            **docs("kestrin", "README.md"),
             # Debian's man pages are compressed.
-            [f"{extra}.gz" if "/man/" in extra else extra for extra in TOOL_EXTRAS])
+            **{f"{extra}.gz" if "/man/" in extra else extra: None for extra in TOOL_EXTRAS},
+        })
     return layouts
 
 
@@ -133,8 +133,7 @@ def compare(where, entries, layout):
             got = f"a link to {actual}" if actual else "a regular file"
             faults.append(f"{where}: {hits[0]} should be {want}, is {got}")
     for path in sorted(unmatched):
-        if path not in layout.optional:
-            faults.append(f"{where}: unexpected {path}")
+        faults.append(f"{where}: unexpected {path}")
     return faults
 
 

@@ -11,6 +11,7 @@ port, and what they receive through --trace, so nothing waits on a sleep.
 """
 
 import ctypes.util
+import fcntl
 import json
 import os
 import pty
@@ -23,12 +24,14 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from tool_checks import check_help_examples, error_object, help_hint, is_usage_error, matched_line, no_match_line
+from tool_checks import (check_help_examples, error_object, help_hint, is_usage_error, late_line, matched_line,
+                         no_match_line, summary_counts, trace_bytes, trace_read)
 
 KESTRIN = None
 LIBRARY = None
@@ -77,7 +80,7 @@ class Sim:
                 line = self.lines.get(timeout=remaining)
             except queue.Empty:
                 continue
-            if line.startswith(prefix + " "):
+            if line == prefix or line.startswith(prefix + " "):
                 return bytes.fromhex(line[len(prefix) + 1:])
 
     def received_until(self, wanted, timeout=5):
@@ -110,6 +113,49 @@ def kestrin(*args, timeout=30, **kwargs):
 
 def poll(port, *args, **kwargs):
     return kestrin("poll", port, "--library", LIBRARY, *args, **kwargs)
+
+
+def start_poll(port, *args, stderr=subprocess.PIPE):
+    """`kestrin poll` running in the background, its output as text."""
+    return subprocess.Popen([KESTRIN, "poll", port, "--library", LIBRARY, *args], stdout=subprocess.PIPE,
+                            stderr=stderr, stdin=subprocess.DEVNULL, text=True)
+
+
+class PortHolder:
+    """The port as another program holds it: an open descriptor of its own,
+    given settings nothing like the tool's (canonical, echoing, 4800 baud,
+    reads that wait for a byte), to check that the tool puts them back."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+        attributes = termios.tcgetattr(self.fd)
+        attributes[0] |= termios.ICRNL
+        attributes[1] |= termios.OPOST
+        attributes[3] |= termios.ICANON | termios.ECHO | termios.ISIG
+        attributes[4] = attributes[5] = termios.B4800
+        attributes[6][termios.VMIN] = 1
+        attributes[6][termios.VTIME] = 0
+        termios.tcsetattr(self.fd, termios.TCSANOW, attributes)
+        self.before = termios.tcgetattr(self.fd)
+
+    def settings(self):
+        return termios.tcgetattr(self.fd)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        os.close(self.fd)
+
+
+def interrupt_when_received(sim, process, wanted, signal_number=signal.SIGINT):
+    """Interrupts `process` once the device has received `wanted` from it,
+    that is, while its poll is running. Returns (status, stdout, stderr)."""
+    sim.received_until(wanted)
+    time.sleep(0.2)  # into the library's poll
+    process.send_signal(signal_number)
+    out, err = process.communicate(timeout=20)
+    return process.returncode, out, err
 
 
 def run_example(args):
@@ -238,8 +284,13 @@ class Errors(unittest.TestCase):
         self.assert_error(poll(port, "--expect", "\\x4"), port, "\\x")
         self.assert_error(poll(port, "--expect", "OK", "--send", "\\"), port, "backslash")
         self.assert_error(poll(port, "--expect-hex", "4f4"), port, "hex")
-        self.assert_error(poll(port, "--expect", "OK", "--baud", "12345"), port, "baud", "12345")
-        self.assert_error(poll(port, "--expect", "OK", "--parity", "mark"), port, "parity")
+        self.assert_error(poll(port, "--expect", "OK", "--baud", "0"), port, "baud rate must be at least 1")
+        self.assert_error(poll(port, "--expect", "OK", "--parity", "markish"), port, "parity", "markish")
+        self.assert_error(poll(port, "--expect", "OK", "--flow", "hardware"), port, "flow control", "hardware")
+        self.assert_error(poll(port, "--expect", "OK", "--dtr", "1"), port, "--dtr must be on or off")
+        self.assert_error(poll(port, "--expect", "OK", "--rts", "high"), port, "--rts must be on or off")
+        self.assert_error(poll(port, "--expect", "OK", "--timeout", "2 s"), port, "--timeout", "not a duration")
+        self.assert_error(poll(port, "--expect", "OK", "--read-wait", "0.5ms"), port, "--read-wait", "milliseconds")
         self.assert_error(poll(port, "--expect", "OK", "--data-bits", "9"), port, "data bits")
         self.assert_error(poll(port, "--expect", "OK", "--stop-bits", "3"), port, "stop bits")
         self.assert_error(poll(port, "--expect", "OK", "--read-wait", "0"), port, "read wait")
@@ -283,7 +334,8 @@ class Errors(unittest.TestCase):
     def test_with_json_every_error_is_one_object_on_stdout_and_nothing_on_stderr(self):
         port = "/dev/kestrin-no-such-port"
         cases = [
-            (["--baud", "7"], "unknown baud rate 7", help_hint("poll")),
+            (["--baud", "0"], "baud rate must be at least 1", help_hint("poll")),
+            (["--timeout", "soon"], "--timeout", help_hint("poll")),
             (["--baud", "abc"], "--baud", help_hint("poll")),
             (["--expect", "OK\\q"], "\\q", help_hint("poll")),
             (["--expect", "A" * 21], "21 bytes", help_hint("poll")),
@@ -313,17 +365,18 @@ class Errors(unittest.TestCase):
         self.assertNotIn("matched", required)
 
     def test_json_is_only_for_the_command_that_offers_it(self):
-        # about has no --json: its words cannot ask for an object.
-        result = kestrin("about", "--json")
+        # sim has no --json: its words cannot ask for an object.
+        result = kestrin("sim", "--json", timeout=10)
         self.assertEqual((result.returncode, result.stdout), (2, ""))
         self.assertIn("--json", result.stderr)
-        self.assertTrue(result.stderr.rstrip().endswith(help_hint("about")), result.stderr)
+        self.assertTrue(result.stderr.rstrip().endswith(help_hint("sim")), result.stderr)
 
     def test_mistakes_point_to_the_subcommands_help_and_other_errors_do_not(self):
         port = "/dev/kestrin-no-such-port"
         for args, command in ((["poll", "--expect", "OK"], "poll"),
-                              (["poll", port, "--expect", "OK", "--baud", "7"], "poll"),
-                              (["poll", port, "--expect", "OK", "--parity", "mark"], "poll"),
+                              (["poll", port, "--expect", "OK", "--baud", "0"], "poll"),
+                              (["poll", port, "--expect", "OK", "--parity", "x"], "poll"),
+                              (["monitor", port, "--duration", "forever"], "monitor"),
                               (["--library", "poll", "poll", port, "--bogus"], "poll"),
                               (["sim", "--rounds", "many"], "sim"),
                               (["sim", "on PING answer PONG"], "sim"),
@@ -372,12 +425,19 @@ class Identity(unittest.TestCase):
                          r"\nName:\t\tXMODEM\nVersion:\t1\.0\.0\.00\nDate:\t\t\w{3} [ \d]\d \d{4} \(\d\d:\d\d:\d\d\)\n\n"
                          r"Note:\t\t\n$")
 
+    def test_about_as_json(self):
+        result = kestrin("about", "--library", LIBRARY, "--json")
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        j = json.loads(result.stdout)
+        self.assertEqual((j["version"], j["library_version"], j["library"]), (16777216, "1.0.0.0", LIBRARY))
+        self.assertTrue(j["about"].startswith("Name:\t\tXMODEM\n"), j["about"])
+        self.assertEqual(kestrin("about", "--library", LIBRARY).stdout.split("\n\n", 1)[1], j["about"])
+
     def test_version_names_tool_and_library(self):
         result = kestrin("--version", "--library", LIBRARY)
         self.assertEqual(result.returncode, 0, result.stderr)
-        lines = result.stdout.splitlines()
-        self.assertRegex(lines[0], r"^kestrin \d+\.\d+\.\d+")
-        self.assertTrue(lines[1].startswith("library 1.0.0.0 (16777216) "), lines[1])
+        self.assertRegex(result.stdout, r"^kestrin \d+\.\d+\.\d+\S*, library 1\.0\.0\.0 \(16777216\) "
+                                        + re.escape(LIBRARY) + "\n$", "both versions, on one line")
 
     def test_library_is_found_beside_the_executable(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -389,7 +449,7 @@ class Identity(unittest.TestCase):
         self.assertIn(f"Library:  {folder}/libkestrin.so\n", result.stdout)
 
     def test_help_on_every_subcommand(self):
-        for command in ("poll", "about", "ports", "sim", "demo"):
+        for command in ("poll", "about", "ports", "monitor", "sim", "demo"):
             result = kestrin(command, "--help")
             self.assertEqual(result.returncode, 0, command)
             self.assertIn("Usage:", result.stdout.replace("usage:", "Usage:"), command)
@@ -398,7 +458,7 @@ class Identity(unittest.TestCase):
 
     def test_every_subcommands_help_ends_with_examples_that_parse(self):
         port = "/dev/kestrin-no-such-port"
-        for command in ("poll", "about", "ports", "sim", "demo"):
+        for command in ("poll", "about", "ports", "monitor", "sim", "demo"):
             found = check_help_examples(self, kestrin(command, "--help").stdout, command)
             for example in found:
                 # Never a real device: the example's port becomes one that is not there.
@@ -414,7 +474,8 @@ class Identity(unittest.TestCase):
         result = kestrin("ports")
         self.assertEqual(result.returncode, 0, result.stderr)
         for line in result.stdout.splitlines():
-            self.assertTrue(line.startswith("/dev/"), line)
+            # A port, or below it its stable name.
+            self.assertRegex(line, r"^(/dev/|    /dev/serial/by-id/)")
 
 
 class LiveStatus(unittest.TestCase):
@@ -532,6 +593,312 @@ class Simulator(unittest.TestCase):
         finally:
             for sim in sims:
                 self.assertEqual(sim.stop(), 0)
+
+
+class Trace(unittest.TestCase):
+    def test_a_wrong_reply_is_shown_byte_by_byte_before_the_result(self):
+        with Sim("on PING reply NOPE repeat 30 every 40") as sim:
+            result = poll(sim.port, "-s", "PING", "-e", "OKAY", "-t", "200ms", "--trace")
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        groups = trace_read(result.stdout, sim.port)
+        self.assertIsNotNone(groups, result.stdout)
+        self.assertGreaterEqual(len(groups), 4, "an attempt every 40 ms within the budget")
+        self.assertEqual({data for _, data in groups}, {b"NOPE"}, result.stdout)
+        times = [ms for ms, _ in groups]
+        self.assertEqual(times, sorted(times))
+        self.assertGreater(times[-1] - times[0], 100, "the times are when the bytes came")
+        lines = result.stdout.splitlines()
+        self.assertTrue(lines[0].startswith(f"{sim.port}: the library read "), "the trace comes first")
+        self.assertRegex(lines[-1], no_match_line(sim.port, 200), "the result comes last")
+
+    def test_in_json_every_byte_with_its_time_and_the_match_unchanged(self):
+        with Sim("on PING reply NO\\r\\nOK\\r\\n after 30") as sim:
+            traced = poll(sim.port, "-s", "PING", "-e", "OK\\r\\n", "-t", "1s", "--trace", "--json")
+            plain = poll(sim.port, "-s", "PING", "-e", "OK\\r\\n", "-t", "1s", "--json")
+        for result in (traced, plain):
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        j, k = json.loads(traced.stdout), json.loads(plain.stdout)
+        # Attempts of four bytes: "NO\r\n", then the match.
+        self.assertEqual(trace_bytes(j["trace"]), b"NO\r\nOK\r\n")
+        self.assertGreaterEqual(j["trace"][0]["ms"], 0)
+        self.assertEqual((j["status"], j["result"]), (k["status"], k["result"]))
+        self.assertNotIn("trace", k)
+
+
+class Busy(unittest.TestCase):
+    def test_a_port_another_poll_holds_is_busy_and_its_poll_is_not_disturbed(self):
+        with Sim("on PING reply PONG after 3s") as sim:
+            first = start_poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "6s")
+            sim.received_until(b"PING")
+            second = poll(sim.port, "-s", "PING", "-e", "PONG")
+            second_json = poll(sim.port, "-e", "PONG", "--json")
+            monitor = kestrin("monitor", sim.port, "-d", "100ms")
+            out, err = first.communicate(timeout=20)
+        self.assertEqual(second.returncode, 2)
+        self.assertRegex(second.stderr, "^kestrin: " + re.escape(sim.port) + r": busy: .+\n$")
+        error_object(self, second_json.stdout, "busy", status="busy")
+        self.assertEqual(json.loads(second_json.stdout)["port"], sim.port)
+        self.assertEqual(monitor.returncode, 2)
+        self.assertIn("busy", monitor.stderr)
+        self.assertEqual(first.returncode, 0, out + err)
+        self.assertRegex(out, matched_line(sim.port), "no byte was taken from the first poll")
+
+    def test_another_programs_lock_or_exclusive_mode_makes_it_busy(self):
+        with Sim("on A reply OK") as sim:
+            fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                locked = poll(sim.port, "-s", "A", "-e", "OK")
+                fcntl.flock(fd, fcntl.LOCK_UN)
+                fcntl.ioctl(fd, termios.TIOCEXCL)
+                exclusive = poll(sim.port, "-s", "A", "-e", "OK")
+                fcntl.ioctl(fd, termios.TIOCNXCL)
+                free = poll(sim.port, "-s", "A", "-e", "OK")
+            finally:
+                os.close(fd)
+        self.assertEqual(locked.returncode, 2)
+        self.assertRegex(locked.stderr, re.escape(sim.port) + ": busy: .*lock")
+        self.assertEqual(exclusive.returncode, 2)
+        self.assertIn(": busy: ", exclusive.stderr)
+        self.assertEqual(free.returncode, 0, free.stderr)
+
+
+class Restore(unittest.TestCase):
+    def test_the_ports_settings_come_back_after_a_match_an_error_and_ctrl_c(self):
+        with Sim("on PING reply PONG", "on SLOW reply LATE after 5s") as sim, PortHolder(sim.port) as holder:
+            matched = poll(sim.port, "-s", "PING", "-e", "PONG", "-b", "250000", "-p", "E", "--flow", "rtscts")
+            self.assertEqual(matched.returncode, 0, matched.stderr)
+            self.assertEqual(holder.settings(), holder.before, "after a match")
+            failed = poll(sim.port, "-s", "PING", "-e", "PONG", "--dtr", "on")
+            self.assertEqual(failed.returncode, 2)
+            self.assertIn("DTR", failed.stderr)
+            self.assertEqual(holder.settings(), holder.before, "after a failed open")
+            running = start_poll(sim.port, "-s", "SLOW", "-e", "LATE", "-t", "10s")
+            status, out, err = interrupt_when_received(sim, running, b"SLOW")
+            self.assertEqual(status, 130, out + err)
+            self.assertEqual(err, f"kestrin: {sim.port}: interrupted\n")
+            self.assertEqual(holder.settings(), holder.before, "after Ctrl-C")
+            again = poll(sim.port, "-s", "PING", "-e", "PONG")
+            self.assertEqual(again.returncode, 0, "nothing of the interrupted poll holds the port: " + again.stderr)
+
+    def test_ctrl_c_with_json_is_one_interrupted_object(self):
+        with Sim("on PING reply PONG times 1", "on PING reply PONG after 5s") as sim:
+            running = start_poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "10s", "--json", "--repeat", "3")
+            sim.received_until(b"PING")
+            status, out, err = interrupt_when_received(sim, running, b"PING", signal.SIGTERM)
+        self.assertEqual((status, err), (130, ""))
+        lines = out.splitlines()
+        self.assertEqual(len(lines), 1, out)
+        j = json.loads(lines[0])
+        self.assertEqual((j["status"], j["exit_code"], j["port"]), ("interrupted", 130, sim.port))
+        self.assertEqual([p["status"] for p in j["polls"]], ["matched"], "the polls done so far")
+        self.assertEqual(j["summary"]["matched"], 1)
+
+    def test_a_monitor_stopped_by_ctrl_c_puts_them_back_too(self):
+        with Sim("on HI reply HELLO") as sim, PortHolder(sim.port) as holder:
+            running = subprocess.Popen([KESTRIN, "monitor", sim.port, "-s", "HI", "-b", "115200", "--json"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            status, out, err = interrupt_when_received(sim, running, b"HI")
+            self.assertEqual(holder.settings(), holder.before)
+        self.assertEqual((status, err), (130, ""))
+        objects = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual(objects[0]["text"], "HELLO")
+        self.assertEqual((objects[-1]["status"], objects[-1]["exit_code"], objects[-1]["bytes"]),
+                         ("interrupted", 130, 5))
+
+    def test_ctrl_c_wipes_the_live_status_line_first(self):
+        with Sim("on PING reply PONG after 5s") as sim:
+            master, slave = pty.openpty()
+            try:
+                running = start_poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "10s", stderr=slave)
+                os.close(slave)
+                sim.received_until(b"PING")
+                seen = b""
+                while b"polling" not in seen:
+                    ready, _, _ = select.select([master], [], [], 10)
+                    self.assertTrue(ready, "no live status line")
+                    seen += os.read(master, 4096)
+                running.send_signal(signal.SIGINT)
+                while True:
+                    ready, _, _ = select.select([master], [], [], 10)
+                    try:
+                        chunk = os.read(master, 4096) if ready else b""
+                    except OSError:
+                        break
+                    if not chunk:
+                        break
+                    seen += chunk
+                running.communicate(timeout=10)
+            finally:
+                os.close(master)
+        self.assertEqual(running.returncode, 130)
+        self.assertRegex(seen.decode(), r"\r {20,}\r" + re.escape(f"kestrin: {sim.port}: interrupted") + r"\r?\n$")
+
+
+class Late(unittest.TestCase):
+    def test_a_match_after_the_budget_is_late_and_strict_fails_it(self):
+        with Sim("on PING reply PONG after 600", "on QUICK reply PONG") as sim:
+            late = poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "200")
+            late_json = poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "200", "--json")
+            strict = poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "200", "--strict", "--json")
+            timely = poll(sim.port, "-s", "QUICK", "-e", "PONG", "-t", "2s", "--strict", "--json")
+        self.assertEqual(late.returncode, 0, late.stderr)
+        found = re.fullmatch(late_line(sim.port, 200) + "\n", late.stdout)
+        self.assertIsNotNone(found, late.stdout)
+        self.assertGreater(int(found.group(1)), 200)
+        j = json.loads(late_json.stdout)
+        self.assertEqual((j["status"], j["late"], j["exit_code"]), ("matched", True, 0))
+        self.assertEqual(strict.returncode, 1)
+        self.assertEqual((json.loads(strict.stdout)["late"], json.loads(strict.stdout)["exit_code"]), (True, 1))
+        self.assertEqual(timely.returncode, 0)
+        self.assertEqual(json.loads(timely.stdout)["late"], False)
+
+
+class DeviceGone(unittest.TestCase):
+    # The library cannot tell a hung-up port from a silent one, so each poll
+    # here waits out its 5 s idle limit; the three run side by side.
+    def test_a_device_that_hangs_up_during_the_poll_is_an_error_of_its_own(self):
+        def text(sim):
+            return poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "500")
+
+        def as_json(sim):
+            return poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "500", "--json")
+
+        def repeated(sim):
+            return poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "500", "--repeat", "5")
+
+        sims = [Sim("on PING hangup after 100"), Sim("on PING hangup after 100"),
+                Sim("on PING reply PONG times 2", "on PING hangup after 100")]
+        try:
+            with ThreadPoolExecutor(max_workers=3) as pool:
+                results = [pool.submit(run, sim) for run, sim in zip((text, as_json, repeated), sims)]
+                text_result, json_result, repeat_result = (r.result() for r in results)
+            # A device that hung up is gone: its sim ends by itself.
+            self.assertEqual([s.process.wait(timeout=10) for s in sims], [0, 0, 0])
+        finally:
+            for sim in sims:
+                sim.stop()
+        port = sims[0].port
+        self.assertEqual(text_result.returncode, 2, text_result.stdout)
+        self.assertRegex(text_result.stderr, "^kestrin: " + re.escape(port) + ": the device went away")
+        j = error_object(self, json_result.stdout, "went away", status="device_gone")
+        self.assertEqual(j["port"], sims[1].port)
+        self.assertEqual(repeat_result.returncode, 2)
+        self.assertEqual(summary_counts(repeat_result.stdout, sims[2].port), (3, 2, 0, 0, 1),
+                         "the run ends at the poll that found the device gone: " + repeat_result.stdout)
+        self.assertIn("went away", repeat_result.stderr)
+
+    def test_monitor_reports_it_at_once(self):
+        # Timed from the request, not from the sim's start: the monitor
+        # throws away whatever came before it.
+        with Sim("on HI reply HELLO after 100", "on HO hangup after 400") as sim:
+            result = kestrin("monitor", sim.port, "-s", "HIHO", "--json")
+        self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+        lines = [json.loads(line) for line in result.stdout.splitlines()]
+        self.assertEqual(lines[0]["text"], "HELLO")
+        self.assertEqual((lines[-1]["status"], lines[-1]["port"]), ("device_gone", sim.port))
+
+
+class Repeat(unittest.TestCase):
+    def test_a_summary_of_matches_misses_and_their_times(self):
+        with Sim("on PING reply PONG times 2", "on PING reply NOPE repeat 10 every 30") as sim:
+            result = poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "100", "--repeat", "3")
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertRegex(lines[0], r"^\[1/3\] " + matched_line(sim.port))
+        self.assertRegex(lines[1], r"^\[2/3\] " + matched_line(sim.port))
+        self.assertRegex(lines[2], r"^\[3/3\] " + no_match_line(sim.port, 100))
+        self.assertEqual(summary_counts(result.stdout, sim.port), (3, 2, 0, 1, 0))
+        self.assertRegex(lines[-1], re.escape(sim.port) + r": time to match: min \d+ ms, median \d+ ms, "
+                                                         r"p90 \d+ ms, max \d+ ms$")
+
+    def test_as_json_each_poll_and_the_summary(self):
+        with Sim("on PING reply PONG times 3", "on PING reply PONG after 400") as sim:
+            result = poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "200", "-r", "4", "--json", "--trace")
+            strict = poll(sim.port, "-s", "PING", "-e", "PONG", "-t", "200", "-r", "1", "--strict", "--json")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertEqual(len(lines), 1, "one object for the whole run")
+        j = json.loads(lines[0])
+        self.assertEqual((j["status"], j["exit_code"], j["repeat"]), ("matched", 0, 4))
+        self.assertEqual([p["poll"] for p in j["polls"]], [1, 2, 3, 4])
+        self.assertEqual([p["late"] for p in j["polls"]], [False, False, False, True])
+        self.assertEqual([trace_bytes(p["trace"]) for p in j["polls"]], [b"PONG"] * 4)
+        summary = j["summary"]
+        self.assertEqual((summary["polls"], summary["matched"], summary["late"], summary["no_match"],
+                          summary["errors"]), (4, 4, 1, 0, 0))
+        times = sorted(p["elapsed_ms"] for p in j["polls"])
+        self.assertEqual((summary["latency_ms"]["min"], summary["latency_ms"]["max"]), (times[0], times[-1]))
+        self.assertEqual((strict.returncode, json.loads(strict.stdout)["status"]), (1, "no_match"),
+                         "--strict: the late match fails the run")
+
+
+class Ports(unittest.TestCase):
+    def test_json_is_an_array_of_objects_with_a_port_as_the_text_lists_them(self):
+        listed = kestrin("ports", "--json")
+        text = kestrin("ports")
+        self.assertEqual((listed.returncode, listed.stderr), (0, ""))
+        ports = json.loads(listed.stdout)
+        self.assertIsInstance(ports, list)
+        for port in ports:
+            self.assertTrue(port["port"].startswith("/dev/"), port)
+            self.assertLessEqual({"description", "manufacturer", "serial_number", "usb_vendor_id",
+                                  "usb_product_id", "stable_name"}, set(port))
+        named = [line.split(":")[0] for line in text.stdout.splitlines() if not line.startswith(" ")]
+        self.assertEqual(named, [port["port"] for port in ports])
+
+    @unittest.skipUnless(shutil.which("unshare") and hasattr(os, "geteuid") and os.geteuid() == 0,
+                         "needs root and unshare, to hide this machine's ports")
+    def test_a_machine_with_no_ports(self):
+        # The tool in a mount namespace where sysfs shows no ttys at all.
+        hide = "mount -t tmpfs none /sys/class/tty && { [ ! -d /dev/serial ] || mount -t tmpfs none /dev/serial; }"
+        probe = subprocess.run(["unshare", "-m", "sh", "-c", hide], capture_output=True, timeout=30)
+        if probe.returncode != 0:
+            self.skipTest("mount namespaces are not allowed here: " + probe.stderr.decode())
+        runs = [subprocess.run(["unshare", "-m", "sh", "-c", f'{hide} && exec "$0" ports {extra}', KESTRIN],
+                               capture_output=True, text=True, timeout=30) for extra in ("--json", "")]
+        self.assertEqual((runs[0].returncode, runs[0].stdout, runs[0].stderr), (0, "[]\n", ""))
+        self.assertEqual((runs[1].returncode, runs[1].stdout), (0, ""))
+        self.assertEqual(runs[1].stderr, "kestrin: no serial ports found\n")
+
+
+class Monitor(unittest.TestCase):
+    def test_what_arrives_with_its_time_as_hex_and_text(self):
+        with Sim("on HI reply OK\\r\\n after 100", "on HO reply TICK after 300") as sim:
+            result = kestrin("monitor", sim.port, "-s", "HIHO", "-d", "600ms")
+            self.assertEqual(sim.received_until(b"HIHO"), b"HIHO")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = [re.fullmatch(r' +(\d+\.\d{3}) s  ([0-9a-f ]+)  "(.*)"', line) for line in result.stdout.splitlines()]
+        self.assertTrue(all(rows), result.stdout)
+        self.assertEqual([(row.group(2), row.group(3)) for row in rows],
+                         [("4f 4b 0d 0a", "OK\\r\\n"), ("54 49 43 4b", "TICK")])
+        first, second = (float(row.group(1)) for row in rows)
+        self.assertGreater(second - first, 0.1, "the times are when the bytes came")
+        self.assertRegex(result.stderr, r"^kestrin: monitoring " + re.escape(sim.port) + r" at 9600 baud\n"
+                                        r"kestrin: " + re.escape(sim.port) + r": 8 bytes in 0\.\d s\n$")
+
+    def test_json_lines_then_the_end(self):
+        with Sim("on GO reply AB after 50 gap 100") as sim, PortHolder(sim.port) as holder:
+            result = kestrin("monitor", sim.port, "-s", "GO", "--duration", "400ms", "--json", "-b", "19200")
+            self.assertEqual(holder.settings(), holder.before, "monitor puts the settings back too")
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        objects = [json.loads(line) for line in result.stdout.splitlines()]
+        self.assertEqual([o.get("text") for o in objects[:-1]], ["A", "B"])
+        self.assertLess(objects[0]["ms"], objects[1]["ms"])
+        self.assertEqual((objects[-1]["status"], objects[-1]["bytes"], objects[-1]["exit_code"]), ("done", 2, 0))
+        self.assertGreaterEqual(objects[-1]["elapsed_ms"], 350)
+
+
+class Options(unittest.TestCase):
+    def test_any_baud_rate_parity_by_letter_flow_and_times_with_units(self):
+        with Sim("on A reply OK") as sim:
+            result = poll(sim.port, "-s", "A", "-e", "OK", "-b", "250000", "-p", "m", "--flow", "XonXoff",
+                          "--data-bits", "7", "-t", "1.5s", "--read-wait", "200ms", "-j")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        j = json.loads(result.stdout)
+        self.assertEqual((j["baud"], j["parity"], j["flow"], j["data_bits"], j["timeout_ms"], j["read_wait_ms"]),
+                         (250000, "mark", "xonxoff", 7, 1500, 200))
+        self.assertEqual((j["dtr"], j["rts"]), ("keep", "keep"))
 
 
 class Demo(unittest.TestCase):

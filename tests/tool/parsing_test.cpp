@@ -1,6 +1,7 @@
 // What people type: escaped and hex byte strings, port settings, poll
 // requests and device scripts.
 #include "cli/bytes.h"
+#include "cli/duration.h"
 #include "host/poll_run.h"
 #include "host/port_settings.h"
 #include "sim/script.h"
@@ -98,18 +99,106 @@ TEST(PortSettings, DefaultsAreUsable)
     EXPECT_EQ(checkSettings(PortSettings{}), "");
 }
 
-TEST(PortSettings, OnlyRatesBothPlatformsCanSetAreKnown)
+TEST(PortSettings, AnyBaudRateButZeroIsLeftToTheDriver)
 {
-    for (const std::uint32_t baud : {300u, 9600u, 19200u, 115200u, 921600u, 4000000u}) {
-        EXPECT_TRUE(isKnownBaud(baud)) << baud;
-    }
-    for (const std::uint32_t baud : {0u, 1u, 9601u, 14400u, 12345u, 5000000u}) {
-        EXPECT_FALSE(isKnownBaud(baud)) << baud;
-    }
     PortSettings settings;
-    settings.baud = 12345;
-    const std::string error = checkSettings(settings);
-    EXPECT_NE(error.find("12345"), std::string::npos) << error;
+    for (const std::uint32_t baud : {1u, 300u, 9600u, 14400u, 31250u, 250000u, 12345678u, 4294967295u}) {
+        settings.baud = baud;
+        EXPECT_EQ(checkSettings(settings), "") << baud;
+    }
+    settings.baud = 0;
+    EXPECT_NE(checkSettings(settings), "");
+}
+
+TEST(PortSettings, ParityByNameOrLetterInAnyCase)
+{
+    const auto parity = [](const std::string& name) {
+        Parity p = Parity::none;
+        EXPECT_TRUE(parseParity(name, p)) << name;
+        return p;
+    };
+    EXPECT_EQ(parity("none"), Parity::none);
+    EXPECT_EQ(parity("E"), Parity::even);
+    EXPECT_EQ(parity("even"), Parity::even);
+    EXPECT_EQ(parity("ODD"), Parity::odd);
+    EXPECT_EQ(parity("o"), Parity::odd);
+    EXPECT_EQ(parity("Mark"), Parity::mark);
+    EXPECT_EQ(parity("s"), Parity::space);
+    EXPECT_EQ(parity("N"), Parity::none);
+    for (const char* bad : {"", "x", "ev", "evenly", "no", "1"}) {
+        Parity p = Parity::mark;
+        EXPECT_FALSE(parseParity(bad, p)) << bad;
+        EXPECT_EQ(p, Parity::mark) << "a refused name must leave the parity alone";
+    }
+    for (const Parity p : {Parity::none, Parity::even, Parity::odd, Parity::mark, Parity::space}) {
+        EXPECT_EQ(parity(parityName(p)), p) << "each name reads back";
+    }
+}
+
+TEST(PortSettings, FlowAndModemLinesByName)
+{
+    Flow flow = Flow::none;
+    EXPECT_TRUE(parseFlow("RTSCTS", flow));
+    EXPECT_EQ(flow, Flow::rtsCts);
+    EXPECT_TRUE(parseFlow("xonxoff", flow));
+    EXPECT_EQ(flow, Flow::xonXoff);
+    EXPECT_FALSE(parseFlow("hardware", flow));
+    EXPECT_FALSE(parseFlow("r", flow)) << "no letters for flow: r could be either";
+    EXPECT_EQ(flow, Flow::xonXoff);
+    EXPECT_STREQ(flowName(Flow::rtsCts), "rtscts");
+
+    Line line = Line::keep;
+    EXPECT_TRUE(parseLine("On", line));
+    EXPECT_EQ(line, Line::on);
+    EXPECT_TRUE(parseLine("off", line));
+    EXPECT_EQ(line, Line::off);
+    EXPECT_FALSE(parseLine("1", line));
+    EXPECT_FALSE(parseLine("keep", line)) << "keeping is what leaving the option out does";
+    EXPECT_EQ(line, Line::off);
+}
+
+int duration(const std::string& text)
+{
+    int ms = -1;
+    std::string error;
+    EXPECT_TRUE(parseDurationMs(text, ms, error)) << text << ": " << error;
+    return ms;
+}
+
+std::string durationError(const std::string& text)
+{
+    int ms = -7;
+    std::string error;
+    EXPECT_FALSE(parseDurationMs(text, ms, error)) << text;
+    EXPECT_EQ(ms, -7) << "a refused duration must leave the value alone";
+    return error;
+}
+
+TEST(Durations, UnitsOrPlainMilliseconds)
+{
+    EXPECT_EQ(duration("1500"), 1500);
+    EXPECT_EQ(duration("0"), 0);
+    EXPECT_EQ(duration("500ms"), 500);
+    EXPECT_EQ(duration("2s"), 2000);
+    EXPECT_EQ(duration("1.5s"), 1500);
+    EXPECT_EQ(duration("0.001s"), 1);
+    EXPECT_EQ(duration("1.2500s"), 1250);
+    EXPECT_EQ(duration("10m"), 600000);
+    EXPECT_EQ(duration("10min"), 600000);
+    EXPECT_EQ(duration("1h"), 3600000);
+    EXPECT_EQ(duration("2147483647"), 2147483647) << "pollUart's largest budget, which never runs out";
+}
+
+TEST(Durations, NonsenseFractionsOfAMillisecondAndOverflowAreRefused)
+{
+    for (const char* bad : {"", "s", "ms", "-5", "5 s", "2S", "2sec", "1.", ".5s", "1.2.3s", "1e3", "0x10", "5d"}) {
+        EXPECT_NE(durationError(bad).find("not a duration"), std::string::npos) << bad;
+    }
+    EXPECT_NE(durationError("0.0005s").find("whole number of milliseconds"), std::string::npos);
+    EXPECT_NE(durationError("1.5").find("whole number of milliseconds"), std::string::npos);
+    EXPECT_NE(durationError("2147483648").find("too long"), std::string::npos);
+    EXPECT_NE(durationError("597h").find("too long"), std::string::npos);
+    EXPECT_NE(durationError("99999999999999999999ms").find("too long"), std::string::npos);
 }
 
 TEST(PortSettings, LineSettingsAndReadWaitAreBounded)
@@ -154,7 +243,7 @@ TEST(PollRequest, NegativeTimeoutAndBadSettingsAreRefused)
     EXPECT_NE(checkRequest(request), "");
     request.timeoutMs = 0;
     EXPECT_EQ(checkRequest(request), "");
-    request.settings.baud = 7;
+    request.settings.baud = 0;
     EXPECT_NE(checkRequest(request), "");
 }
 
@@ -240,6 +329,26 @@ TEST(SimScript, MistakesAreNamed)
     EXPECT_NE(ruleError("on P\\q reply PONG").find("\\q"), std::string::npos);
     EXPECT_NE(ruleError("hello"), "");
     EXPECT_NE(ruleError(""), "");
+}
+
+TEST(SimScript, HangupRulesAndTimesWithUnits)
+{
+    const sim::Rule onTrigger = rule("on BYE hangup after 1.5s times 1");
+    EXPECT_EQ(onTrigger.kind, sim::Rule::Kind::hangup);
+    EXPECT_EQ(onTrigger.trigger, toBytes("BYE"));
+    EXPECT_EQ(onTrigger.afterMs, 1500u);
+    EXPECT_EQ(onTrigger.times, 1u);
+    const sim::Rule unprompted = rule("hangup after 2s");
+    EXPECT_EQ(unprompted.kind, sim::Rule::Kind::hangup);
+    EXPECT_TRUE(unprompted.trigger.empty());
+    EXPECT_EQ(unprompted.afterMs, 2000u);
+    EXPECT_EQ(rule("on A reply B after 250ms gap 5 every 1s repeat 3").everyMs, 1000u);
+    EXPECT_NE(ruleError("hangup times 2").find("times"), std::string::npos) << "nothing to count without a trigger";
+    EXPECT_NE(ruleError("on BYE hangup gap 5").find("gap"), std::string::npos);
+    EXPECT_NE(ruleError("on BYE hangup repeat 2").find("repeat"), std::string::npos);
+    EXPECT_NE(ruleError("on A reply B after 2days").find("2days"), std::string::npos);
+    EXPECT_NE(ruleError("on A reply B after 25h").find("too long"), std::string::npos);
+    EXPECT_NE(ruleError("on A reply B repeat 2s"), "") << "a count takes no unit";
 }
 
 TEST(SimScript, ScriptSkipsCommentsAndNamesTheBadLine)

@@ -45,11 +45,10 @@ TEST(PortSettings, DefaultReadsWaitOnASilentLine)
 TEST(PortSettings, NoAllowedReadWaitReturnsAtOnceOrShorterThanAsked)
 {
     PortSettings settings;
-    OpenedPort opened{settings};
-    ASSERT_TRUE(opened.port.isOpen());
+    const sim::Pty pty = sim::Pty::open();
     for (const int wait : {minReadWaitMs, 99, 100, 101, 250, 1000, 25499, maxReadWaitMs}) {
         settings.readWaitMs = wait;
-        const SerialPort port = SerialPort::open(opened.pty.path(), settings);
+        const SerialPort port = SerialPort::open(pty.path(), settings);
         termios tio{};
         ASSERT_EQ(tcgetattr(descriptorOf(port), &tio), 0);
         EXPECT_EQ(tio.c_cc[VMIN], 0) << wait;

@@ -158,6 +158,8 @@ TEST(PtyResources, ARunningSimStopsAndClosesEverythingWhenItGoes)
 TEST(SerialPortResources, ThePortClosesOnceWhenItsLastOwnerGoes)
 {
     const sim::Pty pty = sim::Pty::open();
+    // A port is the tool's alone, so the one assigned over it is another.
+    const sim::Pty other = sim::Pty::open();
     const std::size_t before = openDescriptors();
     int fd = -1;
     {
@@ -170,7 +172,7 @@ TEST(SerialPortResources, ThePortClosesOnceWhenItsLastOwnerGoes)
         EXPECT_EQ(owner.name(), pty.path());
         EXPECT_EQ(openDescriptors(), before + 1);
 
-        owner = SerialPort::open(pty.path(), PortSettings{});
+        owner = SerialPort::open(other.path(), PortSettings{});
         EXPECT_FALSE(isOpen(fd)) << "assigning over an open port must close it";
         EXPECT_EQ(openDescriptors(), before + 1);
     }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -157,6 +158,43 @@ TEST(SimModel, ForgetsOldNoiseButStillHearsANewTrigger)
     hostSends(d, noise, 0);
     hostSends(d, "END", 1);
     EXPECT_EQ(run(d, 0, 1), (Sent{{1, "OK"}}));
+}
+
+// The first time at or after `fromMs` when the model has hung up.
+std::optional<std::uint64_t> hangsUpAt(Model& d, std::uint64_t fromMs, std::uint64_t toMs, std::string& sent)
+{
+    for (std::uint64_t t = fromMs; t <= toMs; ++t) {
+        const Bytes due = d.takeDue(start + t);
+        sent.append(due.begin(), due.end());
+        if (d.hungUp()) {
+            return t;
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(SimModel, HangsUpOnItsTriggerAfterItsDelayAndSaysNothingMore)
+{
+    auto d = model("send TICK every 10\non BYE hangup after 25");
+    std::string sent;
+    EXPECT_EQ(hangsUpAt(d, 0, 20, sent), std::nullopt) << "not without its trigger";
+    hostSends(d, "BYE", 20);
+    EXPECT_EQ(d.nextDueMs(), start + 30) << "the ticks are still due";
+    sent.clear();
+    EXPECT_EQ(hangsUpAt(d, 21, 100, sent), 45u);
+    EXPECT_EQ(sent, "TICKTICK") << "what was due before the hangup went out, at 30 and 40";
+    EXPECT_EQ(d.rounds(), 1u) << "a hangup answers its trigger";
+    EXPECT_TRUE(d.takeDue(start + 1000).empty()) << "nothing after a hangup";
+    EXPECT_TRUE(d.hungUp());
+}
+
+TEST(SimModel, HangsUpUnpromptedAfterItsTime)
+{
+    auto d = model("hangup after 2s");
+    EXPECT_EQ(d.nextDueMs(), start + 2000);
+    std::string sent;
+    EXPECT_EQ(hangsUpAt(d, 0, 3000, sent), 2000u);
+    EXPECT_EQ(sent, "");
 }
 
 } // namespace

@@ -12,7 +12,8 @@ int main(int argc, char** argv)
     CLI::App app("kestrin: checks whether a device on a serial port answers with the bytes you expect,\n"
                  "through the Kestrin library loaded the way a host program loads it.",
                  "kestrin");
-    app.footer("Exit status: 0 matched (or success), 1 no match within the budget, 2 usage, port or library error.\n"
+    app.footer("Exit status: 0 matched (or success), 1 no match within the budget, 2 usage, port or library error,\n"
+               "130 interrupted.\n"
                "kestrin SUBCOMMAND --help shows each one's options and examples.");
     app.require_subcommand(0, 1);
 
@@ -25,6 +26,7 @@ int main(int argc, char** argv)
         kestrin::makePollCommand(app),
         kestrin::makeAboutCommand(app),
         kestrin::makePortsCommand(app),
+        kestrin::makeMonitorCommand(app),
 #ifndef _WIN32
         kestrin::makeSimCommand(app),
         kestrin::makeDemoCommand(app),

@@ -46,7 +46,7 @@ std::string statusText(const std::string& port, long long elapsedMs, int budgetM
 }
 
 LiveStatus::LiveStatus(bool enabled, std::string port, int budgetMs)
-    : port_(std::move(port)), budgetMs_(budgetMs)
+    : port_(std::move(port)), budgetMs_(budgetMs), enabled_(enabled)
 {
     if (enabled) {
         thread_ = std::thread([this] { run(); });
@@ -55,14 +55,21 @@ LiveStatus::LiveStatus(bool enabled, std::string port, int budgetMs)
 
 LiveStatus::~LiveStatus()
 {
+    finish();
     if (thread_.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        wake_.notify_all();
         thread_.join();
     }
+}
+
+void LiveStatus::finish()
+{
+    if (!enabled_) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_ = true;
+    wake_.notify_all();
+    wake_.wait(lock, [this] { return wiped_; });
 }
 
 void LiveStatus::run()
@@ -89,6 +96,8 @@ void LiveStatus::run()
         fmt::print(stderr, "\r{:{}}\r", "", shownWidth);
         std::fflush(stderr);
     }
+    wiped_ = true;
+    wake_.notify_all();
 }
 
 } // namespace kestrin

@@ -21,6 +21,9 @@ public:
     // Shown only when `enabled`, from about half a second on.
     LiveStatus(bool enabled, std::string port, int budgetMs);
     ~LiveStatus();
+    // Wipes the line and shows no more; returns once it is wiped. Safe from
+    // any thread, and more than once (Ctrl-C while the poll runs).
+    void finish();
     LiveStatus(const LiveStatus&) = delete;
     LiveStatus& operator=(const LiveStatus&) = delete;
 
@@ -31,7 +34,9 @@ private:
     int budgetMs_;
     std::mutex mutex_;
     std::condition_variable wake_;
+    bool enabled_;
     bool done_ = false;
+    bool wiped_ = false;
     std::thread thread_;
 };
 

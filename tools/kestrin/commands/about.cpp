@@ -12,10 +12,25 @@ namespace kestrin {
 
 namespace {
 
-int runAbout(const std::string& path)
+struct AboutOptions {
+    std::string library;
+    bool json = false;
+};
+
+int runAbout(const AboutOptions& options)
 {
-    const Library library = Library::load(path);
+    const Library library = Library::load(options.library);
     const int version = library.version();
+    if (options.json) {
+        nlohmann::json j = libraryJson(library.path(), version);
+        j["version"] = version;
+        j["about"] = library.about();
+        j["tool_version"] = KESTRIN_TOOL_VERSION;
+        j["status"] = "ok";
+        j["exit_code"] = 0;
+        printJson(j);
+        return 0;
+    }
     fmt::print("Library:  {}\nVersion:  {} ({})\n\n{}", library.path(), version, dottedVersion(version),
                library.about());
     return 0;
@@ -23,11 +38,18 @@ int runAbout(const std::string& path)
 
 int runVersion(const std::string& path)
 {
-    fmt::print("kestrin {}\n", KESTRIN_TOOL_VERSION);
+    // The tool's version stands even when the library cannot be loaded.
+    fmt::print("kestrin {}", KESTRIN_TOOL_VERSION);
     std::fflush(stdout);
-    const Library library = Library::load(path);
+    Library library;
+    try {
+        library = Library::load(path);
+    } catch (const Error&) {
+        fmt::print("\n");
+        throw;
+    }
     const int version = library.version();
-    fmt::print("library {} ({}) {}\n", dottedVersion(version), version, library.path());
+    fmt::print(", library {} ({}) {}\n", dottedVersion(version), version, library.path());
     return 0;
 }
 
@@ -35,19 +57,22 @@ int runVersion(const std::string& path)
 
 Command makeAboutCommand(CLI::App& app)
 {
-    auto path = std::make_shared<std::string>();
+    auto options = std::make_shared<AboutOptions>();
     CLI::App* about = app.add_subcommand("about", "Show the library's version number and about text");
-    about->add_option("--library", *path, "The Kestrin library to load (default: beside this program)");
+    about->add_option("--library", options->library, "The Kestrin library to load (default: beside this program)");
+    about->add_flag("-j,--json", options->json,
+                    "One JSON object: library, library_version, version, about, tool_version");
     about->footer(helpFooter("", {
 #ifdef _WIN32
         {"about", "KestrinVersion and KestrinAbout of the kestrin.dll beside kestrin.exe."},
-        {"about --library C:\\kestrin\\bin\\kestrin.dll", "The same for another copy of the library."},
+        {"about --library C:\\kestrin\\bin\\kestrin.dll --json", "The same for another copy, as JSON."},
 #else
         {"about", "KestrinVersion and KestrinAbout of the library beside the tool, or the installed one."},
-        {"about --library /opt/kestrin/lib/libkestrin.so.1", "The same for another copy of the library."},
+        {"about --library /opt/kestrin/lib/libkestrin.so.1 --json", "The same for another copy, as JSON."},
 #endif
     }));
-    return {about, [path](ErrorReport&) { return runAbout(*path); }, nullptr};
+    return {about, [options](ErrorReport&) { return runAbout(*options); },
+            std::shared_ptr<const bool>(options, &options->json)};
 }
 
 Command makeVersionCommand(CLI::App& app, const std::string& libraryPath)

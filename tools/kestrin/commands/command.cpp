@@ -55,8 +55,11 @@ int reportParseError(const std::vector<Command>& commands, const std::vector<std
     if (const Command* command = invoked(commands, args, at)) {
         report.command = command->app->get_name();
         // The flag may not have been parsed yet, so the words decide.
-        const auto end = std::find(args.begin() + static_cast<std::ptrdiff_t>(at), args.end(), "--");
-        report.json = command->json && std::find(args.begin() + static_cast<std::ptrdiff_t>(at), end, "--json") != end;
+        const auto begin = args.begin() + static_cast<std::ptrdiff_t>(at);
+        const auto end = std::find(begin, args.end(), "--");
+        report.json = command->json && std::any_of(begin, end, [](const std::string& arg) {
+                          return arg == "--json" || arg == "-j";
+                      });
     }
     reportError(report, UsageError(error.what()));
     return errorExitCode;

@@ -39,6 +39,7 @@ struct Command {
 Command makePollCommand(CLI::App& app);
 Command makeAboutCommand(CLI::App& app);
 Command makePortsCommand(CLI::App& app);
+Command makeMonitorCommand(CLI::App& app);
 #ifndef _WIN32
 // Pseudo-terminals are Linux's: on Windows the tool is a host only.
 Command makeSimCommand(CLI::App& app);

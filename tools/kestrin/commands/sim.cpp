@@ -158,7 +158,8 @@ Command makeSimCommand(CLI::App& app)
     sim->add_flag("--trace", options->trace, "Print every chunk received (rx HEX) and sent (tx HEX) on stdout");
     sim->footer(helpFooter(
         std::string(sim::scriptSyntax())
-            + "Stops cleanly on SIGTERM, SIGINT or SIGHUP; exit status 0, or 2 for a bad script.",
+            + "Stops cleanly on SIGTERM, SIGINT or SIGHUP, or once a hangup rule has closed the port;\n"
+              "exit status 0, or 2 for a bad script.",
         {
             {"sim \"on PING\\r\\n reply PONG\\r\\n after 50\"", "Answer PING with PONG after 50 ms."},
             {"sim \"on READ? reply OK times 1\" \"on READ? reply BUSY\" --link /tmp/ttyDEVICE",

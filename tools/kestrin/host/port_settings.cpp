@@ -3,34 +3,26 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <iterator>
+#include <cctype>
 
 namespace kestrin {
 
 namespace {
 
-const std::uint32_t bauds[] = {
-    50,     75,     110,    134,    150,    200,     300,     600,     1200,    1800,
-    2400,   4800,   9600,   19200,  38400,  57600,   115200,  230400,  460800,  500000,
-    576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000,
-};
+std::string lowerCase(std::string_view text)
+{
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
 
 } // namespace
 
-bool isKnownBaud(std::uint32_t baud)
-{
-    return std::find(std::begin(bauds), std::end(bauds), baud) != std::end(bauds);
-}
-
-std::string knownBauds()
-{
-    return fmt::format("{}", fmt::join(std::begin(bauds), std::end(bauds), " "));
-}
-
 std::string checkSettings(const PortSettings& settings)
 {
-    if (!isKnownBaud(settings.baud)) {
-        return fmt::format("unknown baud rate {} (known: {})", settings.baud, knownBauds());
+    if (settings.baud == 0) {
+        return "the baud rate must be at least 1";
     }
     if (settings.dataBits < 5 || settings.dataBits > 8) {
         return fmt::format("data bits must be 5 to 8, not {}", settings.dataBits);
@@ -55,6 +47,62 @@ const char* parityName(Parity parity)
     case Parity::none: break;
     }
     return "none";
+}
+
+const char* flowName(Flow flow)
+{
+    switch (flow) {
+    case Flow::rtsCts: return "rtscts";
+    case Flow::xonXoff: return "xonxoff";
+    case Flow::none: break;
+    }
+    return "none";
+}
+
+const char* lineName(Line line)
+{
+    switch (line) {
+    case Line::on: return "on";
+    case Line::off: return "off";
+    case Line::keep: break;
+    }
+    return "keep";
+}
+
+bool parseParity(std::string_view name, Parity& parity)
+{
+    const std::string lower = lowerCase(name);
+    for (const Parity p : {Parity::none, Parity::even, Parity::odd, Parity::mark, Parity::space}) {
+        const std::string full = parityName(p);
+        // N, E, O, M, S as in "8N1".
+        if (lower == full || (lower.size() == 1 && lower[0] == full[0])) {
+            parity = p;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parseFlow(std::string_view name, Flow& flow)
+{
+    const std::string lower = lowerCase(name);
+    for (const Flow f : {Flow::none, Flow::rtsCts, Flow::xonXoff}) {
+        if (lower == flowName(f)) {
+            flow = f;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parseLine(std::string_view name, Line& line)
+{
+    const std::string lower = lowerCase(name);
+    if (lower == "on" || lower == "off") {
+        line = lower == "on" ? Line::on : Line::off;
+        return true;
+    }
+    return false;
 }
 
 } // namespace kestrin

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kestrin {
 
@@ -29,18 +30,24 @@ struct PortSettings {
     int readWaitMs = 100;
 };
 
-// Rates that both the Linux and the Windows port layers can set.
-bool isKnownBaud(std::uint32_t baud);
-std::string knownBauds();
-
 const int minReadWaitMs = 1;
 // Linux counts the wait in tenths of a second, 255 at most.
 const int maxReadWaitMs = 25500;
 
-// Empty when the settings are usable, otherwise why not.
+// Empty when the settings are usable, otherwise why not. Whether the driver
+// takes the baud rate only the port can tell.
 std::string checkSettings(const PortSettings& settings);
 
 const char* parityName(Parity parity);
+const char* flowName(Flow flow);
+const char* lineName(Line line);
+
+// The names people type, in any case: parity none, even, odd, mark, space or
+// their first letters; flow none, rtscts, xonxoff; a line on or off. Each
+// returns false, leaving the output alone, for anything else.
+bool parseParity(std::string_view name, Parity& parity);
+bool parseFlow(std::string_view name, Flow& flow);
+bool parseLine(std::string_view name, Line& line);
 
 } // namespace kestrin
 

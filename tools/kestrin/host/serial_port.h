@@ -7,10 +7,15 @@
 #include "cli/bytes.h"
 #include "host/port_settings.h"
 
+#include <memory>
 #include <string>
 #include <utility>
 
 namespace kestrin {
+
+// What open() found on the port and changed, for putting it back: each
+// platform's own (termios, or DCB and time-outs).
+struct SavedSettings;
 
 // Open for as long as the object lives; moving hands the port on. The
 // methods are in one file per platform.
@@ -60,9 +65,11 @@ public:
     // port failed), as a poll that answered 0 may hide.
     bool deviceGone() const;
 
-    // Puts the settings the port had before open() back, and nothing else.
-    // Safe to call from an interrupt handler's thread while another thread
-    // is in a read on the port; close() does it too.
+    // Puts the settings the port had before open() back (and lets go of
+    // its exclusive use where that is a setting of its own; a lock lasts
+    // until the port closes), and nothing else. Safe to call from an
+    // interrupt handler's thread while another thread is in a read on the
+    // port; close() does it too.
     void restoreSettings() const noexcept;
 
 private:
@@ -72,12 +79,16 @@ private:
         name_ = std::move(other.name_);
         handle_ = std::exchange(other.handle_, nullptr);
         open_ = std::exchange(other.open_, false);
+        saved_ = std::move(other.saved_);
     }
     void close() noexcept;
 
     std::string name_;
     void* handle_ = nullptr;
     bool open_ = false;
+    // Set once the port is the tool's; shared_ptr because the type is only
+    // complete in the platform's file.
+    std::shared_ptr<const SavedSettings> saved_;
 };
 
 } // namespace kestrin

@@ -1,48 +1,62 @@
+// Linux serial ports through termios2, which takes any baud rate (BOTHER)
+// where the older termios interface knows only a fixed list. Everything goes
+// through ioctl: <termios.h> and the kernel's termios2 cannot share a file.
 #include "host/serial_port.h"
+#include "host/serial_port_posix.h"
 
 #include "cli/error.h"
 
 #include <fmt/format.h>
 
 #include <fcntl.h>
-#include <termios.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace kestrin {
 
+struct SavedSettings {
+    termios2 settings{};
+    // The modem lines before --dtr or --rts changed them: which of
+    // TIOCM_DTR and TIOCM_RTS were changed, and what they were.
+    int changedLines = 0;
+    int lines = 0;
+};
+
 namespace {
+
+// A write that makes no progress for this long is given up.
+const int writeStallMs = 5000;
+
+const char goneText[] = "the device went away (the port hung up or failed)";
 
 int descriptor(void* handle)
 {
     return static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
 }
 
-bool speedFor(std::uint32_t baud, speed_t& speed)
+Error systemError(const char* what)
 {
-    struct Rate {
-        std::uint32_t baud;
-        speed_t speed;
-    };
-    static const Rate rates[] = {
-        {50, B50},          {75, B75},          {110, B110},        {134, B134},        {150, B150},
-        {200, B200},        {300, B300},        {600, B600},        {1200, B1200},      {1800, B1800},
-        {2400, B2400},      {4800, B4800},      {9600, B9600},      {19200, B19200},    {38400, B38400},
-        {57600, B57600},    {115200, B115200},  {230400, B230400},  {460800, B460800},  {500000, B500000},
-        {576000, B576000},  {921600, B921600},  {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-        {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-    };
-    for (const Rate& r : rates) {
-        if (r.baud == baud) {
-            speed = r.speed;
-            return true;
-        }
-    }
-    return false;
+    return Error(fmt::format("{}: {}", what, std::strerror(errno)));
+}
+
+Error goneError()
+{
+    return Error(goneText, "device_gone");
+}
+
+// EIO is what a hung-up or removed port answers.
+Error portError(const char* what)
+{
+    return errno == EIO ? goneError() : systemError(what);
 }
 
 tcflag_t sizeFlag(int dataBits)
@@ -55,19 +69,97 @@ tcflag_t sizeFlag(int dataBits)
     }
 }
 
-Error systemError(const char* what)
+void setLine(int fd, int bit, Line line, const char* name)
 {
-    return Error(fmt::format("{}: {}", what, std::strerror(errno)));
+    if (line == Line::keep) {
+        return;
+    }
+    if (ioctl(fd, line == Line::on ? TIOCMBIS : TIOCMBIC, &bit) != 0) {
+        throw Error(fmt::format("cannot set {} {}: {}", name, lineName(line), std::strerror(errno)));
+    }
+}
+
+// The modem lines open() is about to change, as they are now.
+void saveLines(int fd, const PortSettings& settings, SavedSettings& saved)
+{
+    if (settings.dtr != Line::keep) {
+        saved.changedLines |= TIOCM_DTR;
+    }
+    if (settings.rts != Line::keep) {
+        saved.changedLines |= TIOCM_RTS;
+    }
+    if (saved.changedLines != 0 && ioctl(fd, TIOCMGET, &saved.lines) != 0) {
+        throw Error(fmt::format("cannot read the modem lines to set {}: {}",
+                                saved.changedLines == TIOCM_RTS ? "RTS" : "DTR", std::strerror(errno)));
+    }
+}
+
+// Claims the port for this process. As root TIOCEXCL does not keep others
+// out, so a port another program holds exclusively is refused here too.
+void claim(int fd)
+{
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        throw Error("busy: another program has the port to itself", "busy");
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            throw Error("busy: another program holds a lock on the port", "busy");
+        }
+        throw systemError("cannot lock the port");
+    }
+}
+
+// Off with `nonBlocking`, as the port is left for the library's reads.
+void setNonBlocking(int fd, bool nonBlocking)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    const int wanted = nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+    if (flags < 0 || (wanted != flags && fcntl(fd, F_SETFL, wanted) != 0)) {
+        throw systemError("cannot set the port's blocking mode");
+    }
 }
 
 } // namespace
 
+// Raw bytes, the line settings, and VMIN 0 with VTIME t: a read returns a
+// waiting byte at once, the first byte to arrive within t tenths of a
+// second, or nothing after them.
+termios2 configuredTermios(termios2 tio, const PortSettings& settings)
+{
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF
+                                          | IXANY | INPCK);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
+    tio.c_cflag |= sizeFlag(settings.dataBits) | CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
+    switch (settings.parity) {
+    case Parity::none: break;
+    case Parity::even: tio.c_cflag |= PARENB; break;
+    case Parity::odd: tio.c_cflag |= PARENB | PARODD; break;
+    // Stick parity: the bit is always 1 (mark) or 0 (space).
+    case Parity::mark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case Parity::space: tio.c_cflag |= PARENB | CMSPAR; break;
+    }
+    if (settings.stopBits == 2) {
+        tio.c_cflag |= CSTOPB;
+    }
+    if (settings.flow == Flow::rtsCts) {
+        tio.c_cflag |= CRTSCTS;
+    } else if (settings.flow == Flow::xonXoff) {
+        tio.c_iflag |= IXON | IXOFF;
+        tio.c_cc[VSTART] = 0x11;
+        tio.c_cc[VSTOP] = 0x13;
+    }
+    tio.c_ispeed = settings.baud;
+    tio.c_ospeed = settings.baud;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = static_cast<cc_t>(std::min(255, (settings.readWaitMs + 99) / 100));
+    return tio;
+}
+
 SerialPort SerialPort::open(const std::string& name, const PortSettings& settings)
 {
-    speed_t speed = B0;
-    if (!speedFor(settings.baud, speed)) {
-        throw Error(fmt::format("baud rate {} is not available here", settings.baud));
-    }
     // Non-blocking only while opening, so that a modem line without carrier
     // cannot hang the open; reads then follow VMIN/VTIME.
     const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -78,74 +170,165 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
                                     "sudo usermod -aG dialout $USER, then log in again)",
                                     std::strerror(errno)));
         }
+        if (errno == EBUSY) {
+            // Another program set TIOCEXCL.
+            throw Error("busy: another program has the port to itself", "busy");
+        }
         throw systemError("cannot open");
     }
     // Owned from here, so that any failure below closes it.
     SerialPort port(name, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0) {
-        if (errno == ENOTTY) {
+    auto saved = std::make_shared<SavedSettings>();
+    if (ioctl(fd, TCGETS2, &saved->settings) != 0) {
+        if (errno == ENOTTY || errno == EINVAL) {
             throw Error("not a serial port");
         }
-        throw systemError("cannot read its settings");
+        throw portError("cannot read its settings");
     }
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    tio.c_cflag |= sizeFlag(settings.dataBits) | CLOCAL | CREAD;
-    if (settings.parity != Parity::none) {
-        tio.c_cflag |= PARENB;
-        if (settings.parity == Parity::odd) {
-            tio.c_cflag |= PARODD;
-        }
+    claim(fd);
+    saveLines(fd, settings, *saved);
+    // From here closing puts everything back, whatever fails below.
+    port.saved_ = saved;
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        throw systemError("cannot take the port for this program alone");
     }
-    if (settings.stopBits == 2) {
-        tio.c_cflag |= CSTOPB;
+    const termios2 wanted = configuredTermios(saved->settings, settings);
+    if (ioctl(fd, TCSETS2, &wanted) != 0) {
+        throw portError("cannot apply the port settings");
     }
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    // VMIN 0 with VTIME t: a read returns a waiting byte at once, the first
-    // byte to arrive within t tenths of a second, or nothing after them.
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = static_cast<cc_t>(std::min(255, (settings.readWaitMs + 99) / 100));
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        throw systemError("cannot apply the port settings");
+    termios2 applied{};
+    if (ioctl(fd, TCGETS2, &applied) != 0) {
+        throw portError("cannot read the settings back");
     }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        throw systemError("cannot make reads wait");
+    // A driver that cannot make the rate falls back to another; within 2%
+    // the line still works, as UART clocks rarely divide exactly.
+    const auto drift = std::llabs(static_cast<long long>(applied.c_ospeed) - static_cast<long long>(settings.baud));
+    if (drift * 50 > static_cast<long long>(settings.baud)) {
+        throw Error(fmt::format("the port cannot run at {} baud (its driver set {})", settings.baud,
+                                applied.c_ospeed));
     }
+    setLine(fd, TIOCM_DTR, settings.dtr, "DTR");
+    setLine(fd, TIOCM_RTS, settings.rts, "RTS");
+    setNonBlocking(fd, false);
     return port;
 }
 
 void SerialPort::discardInput()
 {
-    if (tcflush(descriptor(handle_), TCIFLUSH) != 0) {
-        throw systemError("cannot discard stale input");
+    if (ioctl(descriptor(handle_), TCFLSH, TCIFLUSH) != 0) {
+        throw portError("cannot discard stale input");
     }
 }
 
 void SerialPort::write(const Bytes& bytes)
 {
+    const int fd = descriptor(handle_);
+    // Non-blocking while writing, so that flow control holding the line
+    // back cannot hang the tool.
+    setNonBlocking(fd, true);
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(descriptor(handle_), bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw systemError("cannot send");
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
         }
-        done += static_cast<std::size_t>(n);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            const Error error = portError("cannot send");
+            setNonBlocking(fd, false);
+            throw error;
+        }
+        pollfd ready{fd, POLLOUT, 0};
+        const int r = ::poll(&ready, 1, writeStallMs);
+        if (r == 0) {
+            setNonBlocking(fd, false);
+            throw Error(fmt::format("cannot send: nothing could be written for {} s (is flow control holding "
+                                    "the line?)",
+                                    writeStallMs / 1000));
+        }
+        if (r > 0 && (ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            setNonBlocking(fd, false);
+            throw goneError();
+        }
     }
+    setNonBlocking(fd, false);
+}
+
+std::size_t SerialPort::read(unsigned char* into, std::size_t most, int waitMs)
+{
+    const int fd = descriptor(handle_);
+    pollfd ready{fd, POLLIN, 0};
+    const int r = ::poll(&ready, 1, std::max(0, waitMs));
+    if (r < 0) {
+        if (errno == EINTR) {
+            return 0;
+        }
+        throw systemError("cannot wait for the port");
+    }
+    if (r == 0) {
+        return 0;
+    }
+    if ((ready.revents & POLLIN) == 0) {
+        throw goneError();
+    }
+    const ssize_t n = ::read(fd, into, most);
+    if (n > 0) {
+        return static_cast<std::size_t>(n);
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        return 0;
+    }
+    // Readable but end of file, or EIO: the port hung up.
+    if (n == 0 || errno == EIO) {
+        throw goneError();
+    }
+    throw systemError("cannot read");
+}
+
+bool SerialPort::deviceGone() const
+{
+    const int fd = descriptor(handle_);
+    pollfd state{fd, POLLIN, 0};
+    if (::poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        return true;
+    }
+    termios2 tio{};
+    return ioctl(fd, TCGETS2, &tio) != 0 && errno == EIO;
+}
+
+void SerialPort::restoreSettings() const noexcept
+{
+    if (!open_ || !saved_) {
+        return;
+    }
+    const int fd = descriptor(handle_);
+    const int saved = errno;
+    ioctl(fd, TCSETS2, &saved_->settings);
+    if ((saved_->changedLines & TIOCM_DTR) != 0) {
+        int bit = TIOCM_DTR;
+        ioctl(fd, (saved_->lines & TIOCM_DTR) != 0 ? TIOCMBIS : TIOCMBIC, &bit);
+    }
+    if ((saved_->changedLines & TIOCM_RTS) != 0) {
+        int bit = TIOCM_RTS;
+        ioctl(fd, (saved_->lines & TIOCM_RTS) != 0 ? TIOCMBIS : TIOCMBIC, &bit);
+    }
+    // A pseudo-terminal keeps the flag after its last close while its
+    // other side lives; left set, it would turn the next program away.
+    ioctl(fd, TIOCNXCL);
+    errno = saved;
 }
 
 void SerialPort::close() noexcept
 {
     if (open_) {
+        restoreSettings();
         ::close(descriptor(handle_));
         open_ = false;
         handle_ = nullptr;
+        saved_.reset();
     }
 }
 

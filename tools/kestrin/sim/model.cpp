@@ -23,6 +23,9 @@ Model::Model(std::vector<Rule> rules, std::uint64_t startMs)
     for (auto& rule : rules) {
         RuleState state{std::move(rule)};
         state.nextSendMs = startMs + state.rule.afterMs;
+        if (state.rule.kind == Rule::Kind::hangup && state.rule.trigger.empty()) {
+            outputs_.emplace(state.nextSendMs, Output{{}, false, true});
+        }
         rules_.push_back(std::move(state));
     }
 }
@@ -37,7 +40,7 @@ void Model::receive(const std::uint8_t* bytes, std::size_t count, std::uint64_t 
         std::size_t bestEnd = 0;
         for (auto& state : rules_) {
             const Rule& rule = state.rule;
-            if (rule.kind == Rule::Kind::send || (rule.times != 0 && state.used >= rule.times)) {
+            if (rule.trigger.empty() || (rule.times != 0 && state.used >= rule.times)) {
                 continue;
             }
             const auto at = std::search(heard_.begin(), heard_.end(), rule.trigger.begin(), rule.trigger.end());
@@ -57,6 +60,8 @@ void Model::receive(const std::uint8_t* bytes, std::size_t count, std::uint64_t 
         ++best->used;
         if (best->rule.kind == Rule::Kind::silent) {
             outputs_.emplace(nowMs, Output{{}, true});
+        } else if (best->rule.kind == Rule::Kind::hangup) {
+            outputs_.emplace(nowMs + best->rule.afterMs, Output{{}, true, true});
         } else {
             schedule(best->rule, nowMs + best->rule.afterMs, true);
         }
@@ -108,12 +113,13 @@ Bytes Model::takeDue(std::uint64_t nowMs)
 {
     scheduleSends(nowMs);
     Bytes due;
-    while (!outputs_.empty() && outputs_.begin()->first <= nowMs) {
+    while (!hungUp_ && !outputs_.empty() && outputs_.begin()->first <= nowMs) {
         const Output& out = outputs_.begin()->second;
         due.insert(due.end(), out.bytes.begin(), out.bytes.end());
         if (out.endsRound) {
             ++rounds_;
         }
+        hungUp_ = out.hangup;
         outputs_.erase(outputs_.begin());
     }
     return due;

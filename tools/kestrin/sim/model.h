@@ -31,10 +31,15 @@ public:
     // Triggers answered, counted once the whole answer has been taken.
     std::uint64_t rounds() const { return rounds_; }
 
+    // Whether a hangup has come due: the device is gone, and nothing after
+    // it is ever taken.
+    bool hungUp() const { return hungUp_; }
+
 private:
     struct Output {
         Bytes bytes;
         bool endsRound = false;
+        bool hangup = false;
     };
     struct RuleState {
         Rule rule;
@@ -51,6 +56,7 @@ private:
     std::multimap<std::uint64_t, Output> outputs_;
     Bytes heard_;
     std::uint64_t rounds_ = 0;
+    bool hungUp_ = false;
 };
 
 } // namespace kestrin::sim

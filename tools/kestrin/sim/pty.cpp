@@ -139,6 +139,14 @@ void play(Model& model, Pty& pty, int stopFd, std::uint64_t rounds, std::FILE* t
         if (!due.empty()) {
             sendToHost(pty, due, trace);
         }
+        if (model.hungUp()) {
+            pty.hangUp();
+            if (trace != nullptr) {
+                fmt::print(trace, "hangup\n");
+                std::fflush(trace);
+            }
+            return;
+        }
         if (rounds != 0 && model.rounds() >= rounds) {
             // A poll that missed its reply ends within one idle limit.
             waitForHostToClose(pty, stopFd, 10000);

@@ -53,6 +53,14 @@ public:
     // master reads EIO), and let go once the last round is answered.
     void closeSlave() { slave_.reset(); }
 
+    // Goes away like an unplugged device: closing the master hangs the
+    // host's side up.
+    void hangUp()
+    {
+        master_.reset();
+        slave_.reset();
+    }
+
 private:
     UniqueFd master_;
     UniqueFd slave_;
@@ -74,11 +82,12 @@ private:
     UniqueFd write_;
 };
 
-// Plays `model` on the pseudo-terminal until `stopFd` turns readable or
-// `rounds` rounds are done (0: no limit); in that case it returns once the
-// host has closed the port (or after 10 s), having closed the sim's own
-// slave. With `trace`, every chunk in and out is written there as "rx HEX"
-// or "tx HEX".
+// Plays `model` on the pseudo-terminal until `stopFd` turns readable, the
+// model hangs up (the pty is closed then), or `rounds` rounds are done (0:
+// no limit); in that case it returns once the host has closed the port (or
+// after 10 s), having closed the sim's own slave. With `trace`, every chunk
+// in and out is written there as "rx HEX" or "tx HEX", and a hangup as
+// "hangup".
 void play(Model& model, Pty& pty, int stopFd, std::uint64_t rounds, std::FILE* trace);
 
 // Milliseconds on the monotonic clock the loop runs on.

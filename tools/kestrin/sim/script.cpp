@@ -1,5 +1,7 @@
 #include "sim/script.h"
 
+#include "cli/duration.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -64,6 +66,22 @@ bool parseText(const std::string& word, Bytes& out, std::string& error)
     return ok;
 }
 
+// A time: milliseconds, or with a unit (500ms, 2s), up to a day.
+bool parseTime(const std::string& word, std::uint64_t& value, std::string& error)
+{
+    const int limit = 86400000;
+    int ms = 0;
+    if (!parseDurationMs(word, ms, error)) {
+        return false;
+    }
+    if (ms > limit) {
+        error = fmt::format("{} is too long (a day at most)", word);
+        return false;
+    }
+    value = static_cast<std::uint64_t>(ms);
+    return true;
+}
+
 bool parseNumber(const std::string& word, std::uint64_t& value, std::string& error)
 {
     // Up to a day in milliseconds, and no count anyone means beyond that.
@@ -112,11 +130,13 @@ bool parseRule(std::string_view line, Rule& rule, std::string& error)
     if (word == "on") {
         std::string trigger, action;
         if (!next("the text after 'on'", trigger) || !parseText(trigger, r.trigger, error)
-            || !next("'reply' or 'silent'", action)) {
+            || !next("'reply', 'silent' or 'hangup'", action)) {
             return false;
         }
         if (action == "silent") {
             r.kind = Rule::Kind::silent;
+        } else if (action == "hangup") {
+            r.kind = Rule::Kind::hangup;
         } else if (action == "reply") {
             r.kind = Rule::Kind::reply;
             std::string text;
@@ -124,7 +144,7 @@ bool parseRule(std::string_view line, Rule& rule, std::string& error)
                 return false;
             }
         } else {
-            error = fmt::format("expected 'reply' or 'silent', not '{}'", action);
+            error = fmt::format("expected 'reply', 'silent' or 'hangup', not '{}'", action);
             return false;
         }
     } else if (word == "send") {
@@ -133,26 +153,29 @@ bool parseRule(std::string_view line, Rule& rule, std::string& error)
         if (!next("the text after 'send'", text) || !parseText(text, r.text, error)) {
             return false;
         }
+    } else if (word == "hangup") {
+        r.kind = Rule::Kind::hangup;
     } else {
-        error = fmt::format("a rule starts with 'on' or 'send', not '{}'", word);
+        error = fmt::format("a rule starts with 'on', 'send' or 'hangup', not '{}'", word);
         return false;
     }
 
     bool repeatGiven = false;
     while (i < words.size()) {
         const std::string option = words[i++];
-        const bool timed = r.kind != Rule::Kind::silent;
+        const bool speaks = r.kind == Rule::Kind::reply || r.kind == Rule::Kind::send;
+        const bool triggered = !r.trigger.empty();
         std::uint64_t* target = nullptr;
-        if (option == "after" && timed) {
+        if (option == "after" && r.kind != Rule::Kind::silent) {
             target = &r.afterMs;
-        } else if (option == "gap" && timed) {
+        } else if (option == "gap" && speaks) {
             target = &r.gapMs;
-        } else if (option == "every" && timed) {
+        } else if (option == "every" && speaks) {
             target = &r.everyMs;
-        } else if (option == "repeat" && timed) {
+        } else if (option == "repeat" && speaks) {
             target = &r.repeat;
             repeatGiven = true;
-        } else if (option == "times" && r.kind != Rule::Kind::send) {
+        } else if (option == "times" && triggered) {
             target = &r.times;
         } else if (option == "after" || option == "gap" || option == "every" || option == "repeat"
                    || option == "times") {
@@ -170,7 +193,8 @@ bool parseRule(std::string_view line, Rule& rule, std::string& error)
             r.repeat = 0;
             continue;
         }
-        if (!parseNumber(value, *target, error)) {
+        const bool time = option == "after" || option == "gap" || option == "every";
+        if (!(time ? parseTime(value, *target, error) : parseNumber(value, *target, error))) {
             return false;
         }
         if ((option == "repeat" || option == "times" || option == "every") && *target == 0) {
@@ -228,11 +252,16 @@ const char* scriptSyntax()
            "      Trailing bytes after a reply are simply part of its TEXT.\n"
            "  on TEXT silent [times N]\n"
            "      Swallow TEXT and answer nothing.\n"
+           "  on TEXT hangup [after MS] [times N]\n"
+           "      Go away like an unplugged device: close the port, and exit.\n"
            "  send TEXT [after MS] [gap MS] [repeat N|forever] [every MS]\n"
            "      Speak unprompted from start-up; with every and no repeat, forever.\n"
+           "  hangup [after MS]\n"
+           "      Go away unprompted, MS after start-up.\n"
            "TEXT: escapes \\r \\n \\t \\\\ \\xHH; \"double quotes\" around spaces; hex:4f4b for raw\n"
-           "bytes. Incoming bytes are searched for the triggers; the earliest trigger\n"
-           "wins, the first listed rule on a tie. A round is one trigger answered.\n";
+           "bytes. MS: milliseconds, or with a unit: 500ms, 2s. Incoming bytes are searched\n"
+           "for the triggers; the earliest trigger wins, the first listed rule on a tie.\n"
+           "A round is one trigger answered.\n";
 }
 
 } // namespace kestrin::sim

@@ -2,11 +2,13 @@
 //
 //   on TEXT reply TEXT [after MS] [gap MS] [repeat N] [every MS] [times N]
 //   on TEXT silent [times N]
+//   on TEXT hangup [after MS]
 //   send TEXT [after MS] [gap MS] [repeat N|forever] [every MS]
+//   hangup [after MS]
 //
 // One rule per line; # starts a comment. TEXT takes the escapes \r \n \t
 // \\ and \xHH, "double quotes" around text with spaces, or hex:HHHH for raw
-// bytes.
+// bytes. MS is milliseconds, or a time with its unit: 500ms, 2s.
 #ifndef KESTRIN_TOOL_SIM_SCRIPT_H
 #define KESTRIN_TOOL_SIM_SCRIPT_H
 
@@ -20,9 +22,11 @@
 namespace kestrin::sim {
 
 struct Rule {
-    enum class Kind { reply, silent, send };
+    // hangup: the device goes away (the sim closes its side of the port),
+    // on a trigger or, without one, after a while.
+    enum class Kind { reply, silent, send, hangup };
     Kind kind = Kind::reply;
-    Bytes trigger;             // on: the bytes that set the rule off
+    Bytes trigger;             // on: the bytes that set the rule off; empty for an unprompted hangup
     Bytes text;                // reply, send: the bytes sent
     std::uint64_t afterMs = 0; // before the first byte
     std::uint64_t gapMs = 0;   // between bytes; 0 sends the text in one go

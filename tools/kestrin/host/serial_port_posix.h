@@ -1,0 +1,20 @@
+// Linux: the termios2 settings the tool gives a port, apart from the port
+// so that tests can check what a pseudo-terminal would not keep (data bits,
+// parity). Includes the kernel's termios2, which cannot share a file with
+// <termios.h>.
+#ifndef KESTRIN_TOOL_HOST_SERIAL_PORT_POSIX_H
+#define KESTRIN_TOOL_HOST_SERIAL_PORT_POSIX_H
+
+#include "host/port_settings.h"
+
+#include <asm/termbits.h>
+
+namespace kestrin {
+
+// Raw bytes, the line settings, any baud rate (BOTHER), and VMIN 0 with
+// VTIME from the read wait, over what the port had.
+termios2 configuredTermios(termios2 previous, const PortSettings& settings);
+
+} // namespace kestrin
+
+#endif

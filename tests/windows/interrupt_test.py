@@ -18,18 +18,6 @@ import wine_com
 
 PROBE = PREFIX = WINE = None
 
-# What a DCB sets and a pseudo-terminal keeps: the rate, two stop bits, and
-# the flow control (a pty has no parity or character size of its own).
-CFLAG_MASK = termios.CSTOPB | termios.CRTSCTS
-IFLAG_MASK = termios.IXON | termios.IXOFF
-
-
-def line_settings(attributes):
-    """The part of termios.tcgetattr's list a DCB decides."""
-    iflag, _, cflag, _, ispeed, ospeed, _ = attributes
-    return {"speed": (ispeed, ospeed), "cflag": cflag & CFLAG_MASK, "iflag": iflag & IFLAG_MASK}
-
-
 def run_and_interrupt(args, devices, ready_text, when_ready=None, settle=0.3):
     """Runs the probe, waits until it has printed `ready_text`, every device
     has played its script and `settle` seconds more have passed, calls
@@ -61,9 +49,9 @@ class Interrupt(unittest.TestCase):
         self.assertNotIn("the poll returned", output)
         self.assertIsNone(device.failure)
 
-        before = line_settings(device.settings_before)
-        during = line_settings(seen["while polling"])
-        after = line_settings(device.settings_after)
+        before = wine_com.dcb_part(device.settings_before)
+        during = wine_com.dcb_part(seen["while polling"])
+        after = wine_com.dcb_part(device.settings_after)
         self.assertEqual(during["speed"], (termios.B115200, termios.B115200))
         self.assertTrue(during["cflag"] & termios.CSTOPB)
         self.assertNotEqual(before, during, "the probe's settings never reached the port")

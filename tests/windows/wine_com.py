@@ -112,6 +112,20 @@ def ensure_prefix(prefix, timeout=300):
         print(f"Wine prefix {prefix} created in {time.monotonic() - started:.1f} s")
 
 
+# What a DCB sets and a pseudo-terminal keeps: the rate, the stop bits and
+# the flow control (a pty has no parity or character size of its own, and
+# Wine's SetCommState adds settings of its own that no DCB names).
+DCB_CFLAG_BITS = termios.CSTOPB | termios.CRTSCTS
+DCB_IFLAG_BITS = termios.IXON | termios.IXOFF
+
+
+def dcb_part(attributes):
+    """The part of a termios.tcgetattr list that a Windows program's DCB
+    decides, to compare a port's settings before, during and after it ran."""
+    iflag, _, cflag, _, ispeed, ospeed, _ = attributes
+    return {"speed": (ispeed, ospeed), "cflag": cflag & DCB_CFLAG_BITS, "iflag": iflag & DCB_IFLAG_BITS}
+
+
 def decode_text(text):
     return codecs.escape_decode(text.encode("latin-1"))[0]
 

@@ -19,10 +19,11 @@ struct Guard {
     bool running = false;
 };
 
+// Never destroyed: a control event may arrive while the process exits.
 Guard& guard()
 {
-    static Guard g;
-    return g;
+    static Guard* const g = new Guard;
+    return *g;
 }
 
 [[noreturn]] void endProcess()

@@ -31,10 +31,12 @@ struct Trace {
     std::vector<TracedByte> bytes;
 };
 
+// Never destroyed: a read may still come through the hook while the
+// process exits.
 Trace& trace()
 {
-    static Trace t;
-    return t;
+    static Trace* const t = new Trace;
+    return *t;
 }
 
 // Set once and never cleared: a read already inside the hook when the trace

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kestrin {
@@ -94,31 +95,49 @@ struct PortState {
     COMMTIMEOUTS readTimeouts{};
 };
 
-std::mutex statesMutex;
-std::vector<PortState> states;
+struct OpenPorts {
+    std::mutex mutex;
+    std::vector<PortState> states;
+
+    std::vector<PortState>::iterator at(HANDLE handle)
+    {
+        return std::find_if(states.begin(), states.end(), [&](const PortState& s) { return s.handle == handle; });
+    }
+};
+
+// Never destroyed: an interrupt handler may restore a port while the
+// process exits.
+OpenPorts& openPorts()
+{
+    static OpenPorts* const ports = new OpenPorts;
+    return *ports;
+}
 
 void remember(const PortState& state)
 {
-    std::lock_guard<std::mutex> lock(statesMutex);
-    states.push_back(state);
+    OpenPorts& ports = openPorts();
+    std::lock_guard<std::mutex> lock(ports.mutex);
+    ports.states.push_back(state);
 }
 
 std::optional<PortState> find(HANDLE handle)
 {
-    std::lock_guard<std::mutex> lock(statesMutex);
-    const auto it = std::find_if(states.begin(), states.end(), [&](const PortState& s) { return s.handle == handle; });
-    return it == states.end() ? std::nullopt : std::optional<PortState>(*it);
+    OpenPorts& ports = openPorts();
+    std::lock_guard<std::mutex> lock(ports.mutex);
+    const auto it = ports.at(handle);
+    return it == ports.states.end() ? std::nullopt : std::optional<PortState>(*it);
 }
 
 std::optional<PortState> forget(HANDLE handle)
 {
-    std::lock_guard<std::mutex> lock(statesMutex);
-    const auto it = std::find_if(states.begin(), states.end(), [&](const PortState& s) { return s.handle == handle; });
-    if (it == states.end()) {
+    OpenPorts& ports = openPorts();
+    std::lock_guard<std::mutex> lock(ports.mutex);
+    const auto it = ports.at(handle);
+    if (it == ports.states.end()) {
         return std::nullopt;
     }
     PortState state = *it;
-    states.erase(it);
+    ports.states.erase(it);
     return state;
 }
 

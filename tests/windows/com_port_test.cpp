@@ -4,6 +4,7 @@
 // run at once, so the run lasts about as long as the idle stop.
 //
 // Command line: GoogleTest's options, then NAME=COMn for each scenario's port.
+#include "com_ports.h"
 #include "kestrin_dll.h"
 
 #include <gtest/gtest.h>
@@ -18,12 +19,6 @@
 #include <string>
 
 namespace {
-
-std::map<std::string, std::string>& comPorts()
-{
-    static std::map<std::string, std::string> ports;
-    return ports;
-}
 
 // What the host sends once its port is ready; the devices answer it.
 const char* const request = "PING\r\n";
@@ -236,14 +231,8 @@ TEST_F(ComPort, SilentPortStopsAfterTheIdleLimit)
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const auto equals = argument.find('=');
-        if (equals == std::string::npos) {
-            std::fprintf(stderr, "expected NAME=COMn, got %s\n", argv[i]);
-            return 2;
-        }
-        comPorts()[argument.substr(0, equals)] = argument.substr(equals + 1);
+    if (!readComPortArguments(argc, argv)) {
+        return 2;
     }
     return RUN_ALL_TESTS();
 }

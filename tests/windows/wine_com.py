@@ -25,13 +25,16 @@ A device script is a list of steps separated by spaces, played in order:
   wait:MS         pause
   send:TEXT       write TEXT in one go
   drip:MS:TEXT    write TEXT one byte at a time, MS apart
+  hangup          close the device's side, as an unplugged adapter does
 TEXT takes C escapes (\\r \\n \\t \\\\ \\xHH; \\x20 is a space). An empty
 script is a silent device. Steps still pending when the program exits are
 dropped, except an unmet expect.
 
 CMake: tests/windows/wine_harness.cmake wraps both commands (a CTest fixture
 for the prefix, kestrin_add_wine_test for the runs). Python tests can import
-this file and use ensure_prefix() and run_with_devices().
+this file and use ensure_prefix() and run_with_devices(), whose `during`
+hook runs beside the program: to interrupt it, to run a second program on
+the same ports, or to look at a port's line settings (Device.settings()).
 """
 
 import argparse
@@ -45,6 +48,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import tty
@@ -108,6 +112,20 @@ def ensure_prefix(prefix, timeout=300):
         print(f"Wine prefix {prefix} created in {time.monotonic() - started:.1f} s")
 
 
+# What a DCB sets and a pseudo-terminal keeps: the rate, the stop bits and
+# the flow control (a pty has no parity or character size of its own, and
+# Wine's SetCommState adds settings of its own that no DCB names).
+DCB_CFLAG_BITS = termios.CSTOPB | termios.CRTSCTS
+DCB_IFLAG_BITS = termios.IXON | termios.IXOFF
+
+
+def dcb_part(attributes):
+    """The part of a termios.tcgetattr list that a Windows program's DCB
+    decides, to compare a port's settings before, during and after it ran."""
+    iflag, _, cflag, _, ispeed, ospeed, _ = attributes
+    return {"speed": (ispeed, ospeed), "cflag": cflag & DCB_CFLAG_BITS, "iflag": iflag & DCB_IFLAG_BITS}
+
+
 def decode_text(text):
     return codecs.escape_decode(text.encode("latin-1"))[0]
 
@@ -120,6 +138,8 @@ def parse_script(script):
             steps.append((kind, decode_text(rest)))
         elif kind == "wait":
             steps.append((kind, int(rest) / 1000))
+        elif kind == "hangup" and not rest:
+            steps.append((kind, None))
         elif kind == "drip":
             gap, _, text = rest.partition(":")
             steps.append((kind, (int(gap) / 1000, decode_text(text))))
@@ -138,6 +158,9 @@ class Device(threading.Thread):
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave)
         self.slave_path = os.ttyname(self.slave)
+        # What the port was set to before the program ran.
+        self.settings_before = self.settings()
+        self.settings_after = None
         self.port = None
         self.received = b""
         self.failure = None
@@ -161,6 +184,9 @@ class Device(threading.Thread):
                 self._program_ended.wait(argument)
             elif kind == "send":
                 os.write(self.master, argument)
+            elif kind == "hangup":
+                master, self.master = self.master, None
+                os.close(master)
             elif kind == "drip":
                 gap, text = argument
                 for i in range(len(text)):
@@ -182,7 +208,22 @@ class Device(threading.Thread):
                 self.failure = f"waited for {text!r}; the program sent {self.received!r}"
                 return False
 
+    def settings(self):
+        """The pseudo-terminal's line settings as termios.tcgetattr gives
+        them: what Wine made of the program's SetCommState (None once the
+        line has hung up and the system no longer says)."""
+        try:
+            return termios.tcgetattr(self.slave)
+        except termios.error:
+            return None
+
+    def finished(self):
+        """Whether every step of the script has been played."""
+        return self.finished_steps == len(self.steps)
+
     def _read(self, wait):
+        if self.master is None:
+            return False
         ready, _, _ = select.select([self.master], [], [], wait)
         if not ready:
             return False
@@ -193,13 +234,15 @@ class Device(threading.Thread):
         return True
 
     def program_ended(self):
+        self.settings_after = self.settings()
         self._program_ended.set()
         self.join(timeout=5)
         if self.is_alive():
             self.failure = "device did not stop"
 
     def close(self):
-        os.close(self.master)
+        if self.master is not None:
+            os.close(self.master)
         os.close(self.slave)
 
 
@@ -239,12 +282,67 @@ class PortClaim:
         os.close(self._lock)
 
 
-def run_with_devices(prefix, argv, devices=None, wine="wine", timeout=60, winedebug="-all"):
+class Run:
+    """The program while it runs, as a `during` hook sees it."""
+
+    def __init__(self, program, devices, env, wine, log=None):
+        self.program, self.devices, self.env, self.wine, self._log = program, devices, env, wine, log
+
+    def output(self):
+        """What the program has printed so far (stdout and stderr)."""
+        size = os.fstat(self._log.fileno()).st_size
+        return os.pread(self._log.fileno(), size, 0).decode(errors="replace")
+
+    def wait_for_output(self, text, timeout=30):
+        """Waits until the program has printed `text`; False if it ended or
+        the timeout passed first."""
+        deadline = time.monotonic() + timeout
+        while text not in self.output():
+            if self.program.poll() is not None or time.monotonic() > deadline:
+                return False
+            time.sleep(0.02)
+        return True
+
+    def substitute(self, argv):
+        for name, device in self.devices.items():
+            argv = [a.replace("{" + name + "}", device.port) for a in argv]
+        return argv
+
+    def wait_for_devices(self, timeout=30):
+        """Waits until every device has played its script; False if the
+        program ended or the timeout passed first."""
+        deadline = time.monotonic() + timeout
+        while not all(d.finished() for d in self.devices.values()):
+            if self.program.poll() is not None or time.monotonic() > deadline:
+                return False
+            time.sleep(0.02)
+        return True
+
+    def interrupt(self):
+        """Ctrl-C: Wine turns SIGINT into a console control event. To the
+        whole process group, as a terminal does: a 64-bit program runs as a
+        child of Wine's start.exe, which waits for it and passes its exit
+        status on."""
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(self.program.pid, signal.SIGINT)
+
+    def run_other(self, argv, timeout=30):
+        """Runs another program in the same prefix, {NAME} substituted, to
+        its end: (status, output)."""
+        other = subprocess.run([self.wine] + self.substitute(argv), env=self.env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout, check=False)
+        return other.returncode, other.stdout.decode(errors="replace")
+
+
+def run_with_devices(prefix, argv, devices=None, wine="wine", timeout=60, winedebug="-all", during=None):
     """Runs argv[0] under Wine with argv[1:] after {NAME} substitution.
 
     devices maps NAME to a script. Returns (status, output, {NAME: Device});
     each Device has .port (e.g. "COM21"), .received (what the program sent
-    after the last met expect) and .failure (None when its script held).
+    after the last met expect), .failure (None when its script held) and
+    .settings_before/.settings_after (the port's termios around the run).
+    `during`, if given, is called with a Run on a thread of its own once the
+    program has started; the run ends when both have.
     """
     prefix = os.path.abspath(prefix)
     env = wine_environment(prefix, winedebug)
@@ -255,18 +353,22 @@ def run_with_devices(prefix, argv, devices=None, wine="wine", timeout=60, winede
             played[name] = device
             claims.append(PortClaim(prefix, device.slave_path))
             device.port = claims[-1].name
-        arguments = list(argv)
-        for name, device in played.items():
-            arguments = [a.replace("{" + name + "}", device.port) for a in arguments]
         for device in played.values():
             device.start()
 
         with tempfile.TemporaryFile() as log:
             # Its own session, so a timeout can end the whole process group.
-            program = subprocess.Popen([wine] + arguments, env=env, stdin=subprocess.DEVNULL,
-                                       stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+            program = subprocess.Popen([wine] + Run(None, played, env, wine).substitute(list(argv)), env=env,
+                                       stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                       start_new_session=True)
+            hook = None
+            if during is not None:
+                hook = threading.Thread(target=during, args=(Run(program, played, env, wine, log),), daemon=True)
+                hook.start()
             try:
                 status = program.wait(timeout=timeout)
+                if hook is not None:
+                    hook.join(timeout=timeout)
             except subprocess.TimeoutExpired:
                 with contextlib.suppress(ProcessLookupError):
                     os.killpg(program.pid, signal.SIGKILL)

@@ -3,36 +3,97 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace kestrin::module {
 
 namespace {
 
-const char libraryFile[] = "kestrin.dll";
+const wchar_t libraryFile[] = L"kestrin.dll";
 
-std::string executableDirectory()
+std::string utf8(const std::wstring& wide)
 {
-    char buffer[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) {
-        return ".";
+    if (wide.empty()) {
+        return {};
     }
-    std::string path(buffer, n);
-    const auto slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? "." : path.substr(0, slash);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                      nullptr);
+    std::string text(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr, nullptr);
+    return text;
+}
+
+// Paths reach us as UTF-8 (defaultPath) or in the ANSI code page (the
+// command line), so text that is not valid UTF-8 is read as ANSI.
+std::wstring wide(const std::string& text)
+{
+    for (UINT codePage : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
+        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int n = MultiByteToWideChar(codePage, flags, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        if (n > 0) {
+            std::wstring result(static_cast<std::size_t>(n), L'\0');
+            MultiByteToWideChar(codePage, flags, text.data(), static_cast<int>(text.size()), result.data(), n);
+            return result;
+        }
+    }
+    return {};
+}
+
+// Empty when the system cannot say where this program is: guessing "."
+// would load whatever kestrin.dll the current directory holds.
+std::wstring executableDirectory()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) {
+            return {};
+        }
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const auto slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
 } // namespace
 
 std::string defaultPath()
 {
-    return executableDirectory() + "\\" + libraryFile;
+    const std::wstring directory = executableDirectory();
+    return directory.empty() ? std::string() : utf8(directory + L"\\" + libraryFile);
 }
 
 void* open(const std::string& path, std::string& error)
 {
-    // A full path, and no dialog box for a missing or broken file.
+    if (path.empty()) {
+        error = "cannot tell where this program is, so not where its library is (use --library)";
+        return nullptr;
+    }
+    // Always a full path: given only a name, LoadLibrary also searches the
+    // current directory, where anyone may have left a kestrin.dll. A
+    // relative --library is taken, like any file argument, from there.
+    const std::wstring given = wide(path);
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) {
+            error = windowsErrorText(GetLastError());
+            return nullptr;
+        }
+        if (n < full.size()) {
+            full.resize(n);
+            break;
+        }
+        full.resize(n);
+    }
+    // The library's own imports are then looked for beside it first; and no
+    // dialog box for a missing or broken file.
     const UINT previousMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    HMODULE module = LoadLibraryA(path.c_str());
+    HMODULE module = LoadLibraryExW(full.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     const DWORD loadError = GetLastError();
     SetErrorMode(previousMode);
     if (module == nullptr) {

@@ -1,64 +1,161 @@
+// The ports Windows knows: every present device of the Ports class and every
+// COM port interface, through SetupAPI, with the names Device Manager shows
+// and the ids the hardware carries; then whatever else the SERIALCOMM key
+// names, since some drivers register only there.
 #include "host/port_list.h"
+
+#include "host/device_ids_windows.h"
 
 #include <windows.h>
 
+#include <cfgmgr32.h>
+#include <setupapi.h>
+
 #include <algorithm>
-#include <charconv>
-#include <cstring>
+#include <string>
+#include <vector>
 
 namespace kestrin {
 
 namespace {
 
-int comNumber(const std::string& name)
-{
-    // Windows numbers COM ports up to 255; longer digit runs are no port.
-    if (name.size() < 4 || name.size() > 8 || _strnicmp(name.c_str(), "COM", 3) != 0) {
-        return -1;
+// {4D36E978-E325-11CE-BFC1-08002BE10318}: the Ports (COM and LPT) class.
+const GUID portsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+// {86E0D1E0-8089-11D0-9CE4-08003E301F73}: the COM port device interface,
+// which some USB and virtual port drivers register outside that class.
+const GUID comPortInterface = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+
+class DeviceList {
+public:
+    DeviceList(const GUID& guid, DWORD flags) : set_(SetupDiGetClassDevsA(&guid, nullptr, nullptr, flags)) {}
+    ~DeviceList()
+    {
+        if (set_ != INVALID_HANDLE_VALUE) {
+            SetupDiDestroyDeviceInfoList(set_);
+        }
     }
-    unsigned number = 0;
-    const char* end = name.data() + name.size();
-    const auto [stop, error] = std::from_chars(name.data() + 3, end, number);
-    return error == std::errc() && stop == end ? static_cast<int>(number) : -1;
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
+    HDEVINFO get() const { return set_; }
+
+private:
+    HDEVINFO set_;
+};
+
+std::string registryProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property)
+{
+    char buffer[1024];
+    DWORD type = 0;
+    DWORD size = 0;
+    if (!SetupDiGetDeviceRegistryPropertyA(set, &device, property, &type, reinterpret_cast<BYTE*>(buffer),
+                                           sizeof buffer - 2, &size)) {
+        return {};
+    }
+    buffer[std::min<DWORD>(size, sizeof buffer - 2)] = '\0';
+    return firstOfMultiString(buffer, size);
+}
+
+// The port's name (COM3), from the device's own registry key.
+std::string portName(HDEVINFO set, SP_DEVINFO_DATA& device)
+{
+    const HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    char name[256];
+    DWORD type = 0;
+    DWORD size = sizeof name - 1;
+    const LONG status = RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || type != REG_SZ) {
+        return {};
+    }
+    name[std::min<DWORD>(size, sizeof name - 1)] = '\0';
+    return name;
+}
+
+std::string instanceId(DEVINST device)
+{
+    char id[MAX_DEVICE_ID_LEN + 1];
+    return CM_Get_Device_IDA(device, id, sizeof id, 0) == CR_SUCCESS ? std::string(id) : std::string();
+}
+
+void addDevices(const GUID& guid, DWORD flags, std::vector<PortListing>& ports)
+{
+    const DeviceList list(guid, flags | DIGCF_PRESENT);
+    if (list.get() == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(list.get(), i, &device); ++i) {
+        PortListing listing;
+        listing.port = portName(list.get(), device);
+        // The Ports class holds printer ports too.
+        if (listing.port.empty() || _strnicmp(listing.port.c_str(), "LPT", 3) == 0) {
+            continue;
+        }
+        listing.description = registryProperty(list.get(), device, SPDRP_FRIENDLYNAME);
+        if (listing.description.empty()) {
+            listing.description = registryProperty(list.get(), device, SPDRP_DEVICEDESC);
+        }
+        listing.manufacturer = registryProperty(list.get(), device, SPDRP_MFG);
+        listing.hardwareId = registryProperty(list.get(), device, SPDRP_HARDWAREID);
+        const std::string id = instanceId(device.DevInst);
+        UsbIds ids = usbIdsIn(listing.hardwareId);
+        if (ids.vendor == 0 && ids.product == 0) {
+            ids = usbIdsIn(id);
+        }
+        listing.usbVendorId = ids.vendor;
+        listing.usbProductId = ids.product;
+        listing.serialNumber = serialNumberIn(id);
+        DEVINST parent = 0;
+        if (listing.serialNumber.empty() && isUsbInterface(id) &&
+            CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS) {
+            listing.serialNumber = serialNumberIn(instanceId(parent));
+        }
+        ports.push_back(std::move(listing));
+    }
+}
+
+// Value name \Device\Serial0, data COM1, for each port a driver registered.
+std::vector<std::pair<std::string, std::string>> serialCommEntries()
+{
+    std::vector<std::pair<std::string, std::string>> entries;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+        return entries;
+    }
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD nameSize = sizeof name;
+        char data[256];
+        DWORD dataSize = sizeof data - 1;
+        DWORD type = 0;
+        const LONG status = RegEnumValueA(key, i, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(data),
+                                          &dataSize);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (status != ERROR_SUCCESS || type != REG_SZ) {
+            continue;
+        }
+        data[std::min<DWORD>(dataSize, sizeof data - 1)] = '\0';
+        entries.emplace_back(std::string(name, nameSize), std::string(data));
+    }
+    RegCloseKey(key);
+    return entries;
 }
 
 } // namespace
 
 std::vector<PortListing> listSerialPorts()
 {
-    // Every DOS device name, as a double-null-terminated list; grown until
-    // it fits.
-    std::vector<char> names(16 * 1024);
-    for (;;) {
-        const DWORD n = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
-        if (n != 0) {
-            break;
-        }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() > (1u << 22)) {
-            return {};
-        }
-        names.resize(names.size() * 2);
-    }
-    std::vector<std::pair<int, PortListing>> found;
-    for (const char* p = names.data(); *p != '\0'; p += std::strlen(p) + 1) {
-        const std::string name = p;
-        const int number = comNumber(name);
-        if (number < 0) {
-            continue;
-        }
-        char target[1024];
-        const DWORD t = QueryDosDeviceA(name.c_str(), target, sizeof target);
-        PortListing listing;
-        listing.port = name;
-        listing.description = t != 0 ? std::string(target) : std::string();
-        found.push_back({number, listing});
-    }
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<PortListing> ports;
-    for (auto& f : found) {
-        ports.push_back(std::move(f.second));
-    }
-    return ports;
+    addDevices(portsClass, 0, ports);
+    addDevices(comPortInterface, DIGCF_DEVICEINTERFACE, ports);
+    return mergePortLists(std::move(ports), serialCommEntries());
 }
 
 } // namespace kestrin

@@ -2,24 +2,29 @@
 """The kestrin(1) manual page and the bash completion, against the help the
 tool prints: neither may miss a subcommand, an option or a value.
 
-  docs_test.py KESTRIN MAN_PAGE COMPLETION [unittest arguments]
+  docs_test.py [--emulator COMMAND] KESTRIN MAN_PAGE COMPLETION [unittest arguments]
 
 Python 3 standard library, groff and bash.
 """
 
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 KESTRIN = MAN_PAGE = COMPLETION = None
+# What runs the tool: KESTRIN itself, or a script that runs it through the
+# emulator, so that the completion can run it as it would run the tool.
+RUNNER = None
 COMMANDS = ("poll", "monitor", "ports", "about", "sim", "demo")
 
 
 def help_of(*command):
-    result = subprocess.run([KESTRIN, *command, "--help"], capture_output=True, text=True, timeout=30)
+    result = subprocess.run([RUNNER, *command, "--help"], capture_output=True, text=True, timeout=30)
     assert result.returncode == 0, result.stderr
     return result.stdout
 
@@ -97,19 +102,32 @@ class Completion(unittest.TestCase):
         self.assertEqual(complete(["kestrin", "poll", "X", "--timeout", ""]), set(), "a time: nothing to offer")
 
     def test_the_port_from_kestrin_ports_or_a_path_and_only_where_the_port_goes(self):
-        listed = subprocess.run([KESTRIN, "ports"], capture_output=True, text=True, timeout=30).stdout
+        listed = subprocess.run([RUNNER, "ports"], capture_output=True, text=True, timeout=30).stdout
         ports = {line.split(":")[0] for line in listed.splitlines() if line.startswith("/")}
-        offered = complete([KESTRIN, "poll", "/dev/"])
+        offered = complete([RUNNER, "poll", "/dev/"])
         self.assertLessEqual(ports, offered)
-        self.assertEqual(complete([KESTRIN, "poll", "/dev/ttyS0", "-b", "9600", ""]), set(),
+        self.assertEqual(complete([RUNNER, "poll", "/dev/ttyS0", "-b", "9600", ""]), set(),
                          "the port is given already")
         self.assertIn(os.path.basename(KESTRIN),
-                      {os.path.basename(path) for path in complete([KESTRIN, "poll", os.path.dirname(KESTRIN) + "/"])},
+                      {os.path.basename(path) for path in complete([RUNNER, "poll", os.path.dirname(KESTRIN) + "/"])},
                       "a path, where no listed port fits")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 4:
+    arguments = sys.argv[1:]
+    emulator = []
+    if arguments[:1] == ["--emulator"] and len(arguments) >= 2:
+        emulator = shlex.split(arguments[1])
+        arguments = arguments[2:]
+    if len(arguments) < 3:
         sys.exit(__doc__)
-    KESTRIN, MAN_PAGE, COMPLETION = (os.path.abspath(arg) for arg in sys.argv[1:4])
-    unittest.main(argv=[sys.argv[0], *sys.argv[4:]], verbosity=2)
+    KESTRIN, MAN_PAGE, COMPLETION = (os.path.abspath(arg) for arg in arguments[:3])
+    with tempfile.TemporaryDirectory() as folder:
+        RUNNER = KESTRIN
+        if emulator:
+            RUNNER = os.path.join(folder, "kestrin")
+            with open(RUNNER, "w") as script:
+                script.write(f'#!/bin/sh\nexec {shlex.join([*emulator, KESTRIN])} "$@"\n')
+            os.chmod(RUNNER, 0o755)
+        run = unittest.main(argv=[sys.argv[0], *arguments[3:]], verbosity=2, exit=False)
+    sys.exit(0 if run.result.wasSuccessful() else 1)

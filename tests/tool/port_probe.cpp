@@ -1,8 +1,11 @@
 #include "port_probe.h"
 
+#include "host/serial_port_posix.h"
+
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 namespace probe {
@@ -16,8 +19,8 @@ bool PortState::operator==(const PortState& other) const
 PortState stateOf(int fd)
 {
     termios2 tio{};
-    if (ioctl(fd, TCGETS2, &tio) != 0) {
-        throw std::runtime_error("TCGETS2 failed");
+    if (!kestrin::readTermios(fd, tio)) {
+        throw std::runtime_error("cannot read the port's settings");
     }
     PortState state;
     state.iflag = tio.c_iflag;
@@ -30,6 +33,18 @@ PortState stateOf(int fd)
     int exclusive = 0;
     state.exclusive = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
     return state;
+}
+
+bool takesAnyRate(int fd)
+{
+    termios2 tio{};
+    return ioctl(fd, TCGETS2, &tio) == 0 || errno != ENOSYS;
+}
+
+bool showsExclusiveMode(int fd)
+{
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 || errno != ENOSYS;
 }
 
 bool hasRtsCts(const PortState& state)
@@ -55,7 +70,7 @@ int minBytes(const PortState& state)
 void setCooked(int fd)
 {
     termios2 tio{};
-    ioctl(fd, TCGETS2, &tio);
+    kestrin::readTermios(fd, tio);
     tio.c_lflag |= ICANON | ECHO | ISIG;
     tio.c_iflag |= ICRNL;
     tio.c_oflag |= OPOST;
@@ -63,8 +78,8 @@ void setCooked(int fd)
     tio.c_cflag |= B4800;
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    if (ioctl(fd, TCSETS2, &tio) != 0) {
-        throw std::runtime_error("TCSETS2 failed");
+    if (!kestrin::writeTermios(fd, tio)) {
+        throw std::runtime_error("cannot set the port's settings");
     }
 }
 

@@ -26,6 +26,12 @@ bool isRaw(const PortState& state);
 int readWaitDeciseconds(const PortState& state); // VTIME
 int minBytes(const PortState& state);            // VMIN
 
+// qemu-user, which runs the ARM builds' tests, passes neither termios2 nor
+// TIOCGEXCL on to the kernel: there a port takes only the standard rates,
+// and another program's exclusive mode cannot be seen.
+bool takesAnyRate(int fd);
+bool showsExclusiveMode(int fd);
+
 // Gives the port settings nothing like the tool's: canonical, echoing,
 // 4800 baud, reads that wait for a byte.
 void setCooked(int fd);

@@ -65,7 +65,7 @@ TEST(OwnedPort, ASecondOpenIsRefusedAsBusyUntilTheFirstCloses)
     EXPECT_EQ(openFailure(pty.path()), "") << "closing must let go of the port";
 }
 
-TEST(OwnedPort, AnotherProgramsLockOrExclusiveModeMakesItBusy)
+TEST(OwnedPort, AnotherProgramsLockMakesItBusy)
 {
     const sim::Pty pty = sim::Pty::open();
     {
@@ -74,6 +74,15 @@ TEST(OwnedPort, AnotherProgramsLockOrExclusiveModeMakesItBusy)
         std::string why;
         EXPECT_EQ(openFailure(pty.path(), {}, &why), "busy");
         EXPECT_NE(why.find("lock"), std::string::npos) << why;
+    }
+    EXPECT_EQ(openFailure(pty.path()), "");
+}
+
+TEST(OwnedPort, AnotherProgramsExclusiveModeMakesItBusy)
+{
+    const sim::Pty pty = sim::Pty::open();
+    if (!probe::showsExclusiveMode(pty.slave())) {
+        GTEST_SKIP() << "this emulator does not pass TIOCGEXCL on";
     }
     {
         // Exclusive mode keeps only others than root out; the tool looks.
@@ -91,18 +100,35 @@ TEST(OwnedPort, TheSettingsAskedForReachTheKernel)
     // they are applied, a rate without a B constant included.
     const sim::Pty pty = sim::Pty::open();
     PortSettings settings;
-    settings.baud = 250000;
+    settings.baud = probe::takesAnyRate(pty.slave()) ? 250000 : 230400;
     settings.flow = Flow::rtsCts;
     settings.readWaitMs = 300;
     const SerialPort port = SerialPort::open(pty.path(), settings);
     const probe::PortState state = probe::stateOf(descriptorOf(port));
-    EXPECT_EQ(state.ospeed, 250000u);
-    EXPECT_EQ(state.ispeed, 250000u);
+    EXPECT_EQ(state.ospeed, settings.baud);
+    EXPECT_EQ(state.ispeed, settings.baud);
     EXPECT_TRUE(probe::hasRtsCts(state));
     EXPECT_TRUE(probe::isRaw(state));
     EXPECT_EQ(probe::readWaitDeciseconds(state), 3);
     EXPECT_EQ(probe::minBytes(state), 0);
-    EXPECT_TRUE(state.exclusive);
+    if (probe::showsExclusiveMode(pty.slave())) {
+        EXPECT_TRUE(state.exclusive);
+    }
+}
+
+TEST(OwnedPort, WithoutTermios2ARateWithoutABConstantIsRefusedByName)
+{
+    const sim::Pty pty = sim::Pty::open();
+    if (probe::takesAnyRate(pty.slave())) {
+        GTEST_SKIP() << "this kernel takes any rate";
+    }
+    const probe::PortState before = probe::stateOf(pty.slave());
+    PortSettings settings;
+    settings.baud = 250000;
+    std::string why;
+    EXPECT_EQ(openFailure(pty.path(), settings, &why), "error");
+    EXPECT_EQ(why, "the port cannot run at 250000 baud");
+    EXPECT_EQ(probe::stateOf(pty.slave()), before);
 }
 
 TEST(OwnedPort, ThePreviousSettingsComeBackOnCloseOnRestoreAndAfterAFailedOpen)
@@ -112,7 +138,7 @@ TEST(OwnedPort, ThePreviousSettingsComeBackOnCloseOnRestoreAndAfterAFailedOpen)
     const probe::PortState before = probe::stateOf(pty.slave());
     ASSERT_FALSE(probe::isRaw(before));
     PortSettings settings;
-    settings.baud = 31250;
+    settings.baud = probe::takesAnyRate(pty.slave()) ? 31250 : 38400;
     settings.parity = Parity::space;
     {
         SerialPort port = SerialPort::open(pty.path(), settings);

@@ -31,13 +31,8 @@ def run(*args, device=None, timeout=40, during=None):
     `during` is wine_com's hook beside the program.
     """
     devices = {"dev": device} if device is not None else {}
-    for _ in range(2):
-        status, output, played = wine_com.run_with_devices(PREFIX, [KESTRIN, *args], devices, WINE, timeout,
-                                                           during=during)
-        # Wine's own failure to reach its server (one that was just shutting
-        # down), not the program's: run it again.
-        if "wine client error" not in output:
-            break
+    status, output, played = wine_com.run_with_devices(PREFIX, [KESTRIN, *args], devices, WINE, timeout,
+                                                       during=during)
     return status, output, played.get("dev")
 
 

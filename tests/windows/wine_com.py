@@ -334,6 +334,12 @@ class Run:
         return other.returncode, other.stdout.decode(errors="replace")
 
 
+# What Wine prints when it could not start the program at all: a wineserver
+# that was just shutting down as the program came up, with several tests
+# sharing the prefix. The program never ran, so it is run once more.
+LAUNCH_FAILURES = ("wine client error", "ShellExecuteEx failed")
+
+
 def run_with_devices(prefix, argv, devices=None, wine="wine", timeout=60, winedebug="-all", during=None):
     """Runs argv[0] under Wine with argv[1:] after {NAME} substitution.
 
@@ -344,6 +350,14 @@ def run_with_devices(prefix, argv, devices=None, wine="wine", timeout=60, winede
     `during`, if given, is called with a Run on a thread of its own once the
     program has started; the run ends when both have.
     """
+    for _ in range(3):
+        status, output, played = _run_once(prefix, argv, devices, wine, timeout, winedebug, during)
+        if status == 0 or not any(failure in output for failure in LAUNCH_FAILURES):
+            break
+    return status, output, played
+
+
+def _run_once(prefix, argv, devices, wine, timeout, winedebug, during):
     prefix = os.path.abspath(prefix)
     env = wine_environment(prefix, winedebug)
     played, claims = {}, []

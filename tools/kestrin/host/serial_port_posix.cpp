@@ -120,7 +120,80 @@ void setNonBlocking(int fd, bool nonBlocking)
     }
 }
 
+// The standard rates and their codes, for the classic termios calls.
+struct StandardRate {
+    speed_t code;
+    std::uint32_t baud;
+};
+
+const StandardRate standardRates[] = {
+    {B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150}, {B200, 200}, {B300, 300}, {B600, 600},
+    {B1200, 1200}, {B1800, 1800}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200},
+    {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
+    {B500000, 500000}, {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+    {B3500000, 3500000}, {B4000000, 4000000},
+};
+
+std::uint32_t rateOf(speed_t code)
+{
+    for (const StandardRate& rate : standardRates) {
+        if (rate.code == code) {
+            return rate.baud;
+        }
+    }
+    return 0;
+}
+
+bool codeOf(std::uint32_t baud, speed_t& code)
+{
+    for (const StandardRate& rate : standardRates) {
+        if (rate.baud == baud) {
+            code = rate.code;
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
+
+// termios2 begins with the classic kernel termios, so the classic calls
+// read and write its first part.
+bool readTermios(int fd, termios2& tio)
+{
+    if (ioctl(fd, TCGETS2, &tio) == 0) {
+        return true;
+    }
+    if (errno != ENOSYS || ioctl(fd, TCGETS, &tio) != 0) {
+        return false;
+    }
+    tio.c_ospeed = rateOf(tio.c_cflag & CBAUD);
+    const speed_t input = (tio.c_cflag >> IBSHIFT) & CBAUD;
+    tio.c_ispeed = input == B0 ? tio.c_ospeed : rateOf(input);
+    return true;
+}
+
+bool writeTermios(int fd, const termios2& tio)
+{
+    if (ioctl(fd, TCSETS2, &tio) == 0) {
+        return true;
+    }
+    if (errno != ENOSYS) {
+        return false;
+    }
+    // Only a rate given as BOTHER needs a code; others carry theirs.
+    termios2 classic = tio;
+    speed_t output = tio.c_cflag & CBAUD;
+    speed_t input = (tio.c_cflag >> IBSHIFT) & CBAUD;
+    if ((output == BOTHER && !codeOf(tio.c_ospeed, output)) || (input == BOTHER && !codeOf(tio.c_ispeed, input))) {
+        errno = EINVAL;
+        return false;
+    }
+    classic.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+    classic.c_cflag |= output | (input << IBSHIFT);
+    return ioctl(fd, TCSETS, &classic) == 0;
+}
 
 // Raw bytes, the line settings, and VMIN 0 with VTIME t: a read returns a
 // waiting byte at once, the first byte to arrive within t tenths of a
@@ -179,7 +252,7 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
     // Owned from here, so that any failure below closes it.
     SerialPort port(name, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
     auto saved = std::make_shared<SavedSettings>();
-    if (ioctl(fd, TCGETS2, &saved->settings) != 0) {
+    if (!readTermios(fd, saved->settings)) {
         if (errno == ENOTTY || errno == EINVAL) {
             throw Error("not a serial port");
         }
@@ -193,11 +266,14 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
         throw systemError("cannot take the port for this program alone");
     }
     const termios2 wanted = configuredTermios(saved->settings, settings);
-    if (ioctl(fd, TCSETS2, &wanted) != 0) {
+    if (!writeTermios(fd, wanted)) {
+        if (errno == EINVAL) {
+            throw Error(fmt::format("the port cannot run at {} baud", settings.baud));
+        }
         throw portError("cannot apply the port settings");
     }
     termios2 applied{};
-    if (ioctl(fd, TCGETS2, &applied) != 0) {
+    if (!readTermios(fd, applied)) {
         throw portError("cannot read the settings back");
     }
     // A driver that cannot make the rate falls back to another; within 2%
@@ -296,7 +372,7 @@ bool SerialPort::deviceGone() const
         return true;
     }
     termios2 tio{};
-    return ioctl(fd, TCGETS2, &tio) != 0 && errno == EIO;
+    return !readTermios(fd, tio) && errno == EIO;
 }
 
 void SerialPort::restoreSettings() const noexcept
@@ -306,7 +382,7 @@ void SerialPort::restoreSettings() const noexcept
     }
     const int fd = descriptor(handle_);
     const int saved = errno;
-    ioctl(fd, TCSETS2, &saved_->settings);
+    writeTermios(fd, saved_->settings);
     if ((saved_->changedLines & TIOCM_DTR) != 0) {
         int bit = TIOCM_DTR;
         ioctl(fd, (saved_->lines & TIOCM_DTR) != 0 ? TIOCMBIS : TIOCMBIC, &bit);

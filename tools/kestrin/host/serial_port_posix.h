@@ -15,6 +15,14 @@ namespace kestrin {
 // VTIME from the read wait, over what the port had.
 termios2 configuredTermios(termios2 previous, const PortSettings& settings);
 
+// A port's settings through termios2 where the kernel answers it, and
+// through the classic calls where it does not: qemu-user, which runs our ARM
+// builds, has no termios2. The classic calls carry only the standard rates,
+// so writing another one there fails with EINVAL. Both keep errno as the
+// port left it.
+bool readTermios(int fd, termios2& tio);
+bool writeTermios(int fd, const termios2& tio);
+
 } // namespace kestrin
 
 #endif

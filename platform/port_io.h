@@ -16,7 +16,18 @@
 // Windows leaves the waiting to the host's COMMTIMEOUTS. On both, a read that
 // fails does not return at once to be retried in a tight loop: it pauses,
 // within `waitMs`, first.
-int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs);
+//
+// `notes` is what the platform learns about the port during one reader's
+// call and keeps for that call's later reads, so that they need not ask the
+// system again. The reader zeroes it at the start of each call and never
+// looks inside.
+struct PortNotes {
+    int readMode;
+    std::uint32_t readWaitMs;
+};
+
+int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs,
+             PortNotes* notes);
 
 // Milliseconds from an arbitrary origin, wrapping modulo 2^32 like Windows'
 // GetTickCount.

@@ -14,8 +14,10 @@
 // loop) or block for ever on others, so a read is made only once a byte is
 // known to be there: counted as waiting (FIONREAD, the cheapest look when a
 // reply is already in), or else waited for in poll(), for no longer than the
-// caller can use. The descriptor's flags and terminal settings are the
-// host's and are never changed.
+// caller can use. The one exception is a calm terminal in the middle of a
+// reply (see ReadMode below), whose own read() waits safely. The
+// descriptor's flags and terminal settings are the host's and are never
+// changed.
 
 namespace {
 
@@ -145,9 +147,79 @@ std::int64_t deadlineAfter(std::uint32_t waitMs)
     return monotonicNs() + static_cast<std::int64_t>(waitMs) * nsPerMs;
 }
 
+// PortNotes::readMode. A terminal in raw mode with VMIN 0 and VTIME set (the
+// tool's settings, and most hosts') waits in read() itself, for a byte or
+// for VTIME. Once a reply is flowing on one, the bytes that follow are read
+// directly, one system call each, as a read alone always did there; while
+// it is quiet, its reads wait in poll() like any other's, which wakes once
+// where VTIME would wake ten times a second.
+enum ReadMode : int {
+    notLookedAt = 0, // no byte yet in this call: the settings not read
+    direct,          // a calm terminal with a reply flowing
+    quiet,           // a calm terminal that went quiet: wait first
+    waitFirst,       // anything else: always count, wait, then read
+};
+
+void noteByteArrived(int fd, PortNotes* notes)
+{
+    if (notes->readMode == quiet) {
+        notes->readMode = direct;
+    } else if (notes->readMode == notLookedAt) {
+        termios settings{};
+        const bool calm = tcgetattr(fd, &settings) == 0 && (settings.c_lflag & ICANON) == 0 &&
+                          settings.c_cc[VMIN] == 0 && settings.c_cc[VTIME] > 0;
+        notes->readMode = calm ? direct : waitFirst;
+        notes->readWaitMs = calm ? 100u * settings.c_cc[VTIME] : 0;
+    }
+}
+
+// poll()'s events for the port now, without waiting.
+short eventsNow(int fd)
+{
+    pollfd port{fd, POLLIN, 0};
+    const int ready = ::poll(&port, 1, 0);
+    return ready < 0 ? POLLNVAL : ready == 0 ? 0 : port.revents;
+}
+
+int readDirect(int fd, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs,
+               PortNotes* notes)
+{
+    const std::int64_t deadlineNs = deadlineAfter(waitMs);
+    const ssize_t got = ::read(fd, destination, static_cast<size_t>(count));
+    if (got > 0) {
+        *delivered = static_cast<int>(got);
+        return 1;
+    }
+    if (got < 0 && errno == EINTR) {
+        return 0;
+    }
+    // O_NONBLOCK after all: read() would not wait, so poll() must.
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        notes->readMode = waitFirst;
+        return 0;
+    }
+    if (got == 0) {
+        const short events = eventsNow(fd);
+        if (events == 0) {
+            // VTIME passed without a byte: the reply has paused or ended.
+            notes->readMode = quiet;
+            return 1;
+        }
+        if ((events & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+            // A byte came just after VTIME. The general path reads it, and
+            // tells an end of file apart should one follow.
+            notes->readMode = waitFirst;
+            return 1;
+        }
+    }
+    // Hung up, or an error such as EIO or EBADF.
+    return sleepUntil(deadlineNs);
+}
+
 } // namespace
 
-int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs)
+int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs,
+             PortNotes* notes)
 {
     *delivered = 0;
     // The handle carries a file descriptor. A value that is no descriptor at
@@ -158,6 +230,11 @@ int readPort(void* port, unsigned char* destination, int count, int* delivered, 
         return sleepUntil(deadlineAfter(waitMs));
     }
     const int fd = static_cast<int>(value);
+    // Only while VTIME ends the read before the caller's wait does, so that
+    // the idle limit still ends an attempt on time.
+    if (notes->readMode == direct && waitMs >= notes->readWaitMs) {
+        return readDirect(fd, destination, count, delivered, waitMs, notes);
+    }
 
     // The clock is read only once the read has to wait or sleep: what came
     // before is a system call or two, and a byte already waiting needs no
@@ -184,6 +261,7 @@ int readPort(void* port, unsigned char* destination, int count, int* delivered, 
     const ssize_t got = ::read(fd, destination, static_cast<size_t>(count));
     if (got > 0) {
         *delivered = static_cast<int>(got);
+        noteByteArrived(fd, notes);
         return 1;
     }
     // Another reader may have taken the byte, or a signal cut the read short:

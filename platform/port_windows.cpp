@@ -11,7 +11,8 @@ const DWORD failedReadPauseMs = 10;
 
 } // namespace
 
-int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs)
+int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs,
+             PortNotes* /*notes*/)
 {
     // Synchronous on purpose: no OVERLAPPED, so the host's COMMTIMEOUTS decide
     // how long a read waits for a byte.

@@ -13,12 +13,13 @@ int readUart(void* port, unsigned char* buffer, int count)
     }
     std::uint32_t idleMs = 0;
     int offset = 0;
+    PortNotes notes{};
     for (;;) {
         // One byte per read, so the idle clock restarts on every byte. The
         // read need not wait beyond the moment the idle test below stops the
         // reader; that moment comes from the tick the test already took.
         int delivered = 0;
-        readPort(port, buffer + offset, 1, &delivered, idleLimitMs + 1 - idleMs);
+        readPort(port, buffer + offset, 1, &delivered, idleLimitMs + 1 - idleMs, &notes);
         // The success flag is ignored: a failed read is just an empty one.
         if (delivered > 0) {
             lastByteTick = tickCount();

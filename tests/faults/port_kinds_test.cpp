@@ -196,6 +196,49 @@ TEST(ReplyArrives, EndOfFileCharacterOnACanonicalTerminalIsAnEmptyReadNotAHangUp
     EXPECT_EQ(c.poll.reads, 1 + 3);
 }
 
+// ---- A calm terminal (raw, VMIN 0, VTIME set) while a reply flows --------------
+
+TEST(CalmTerminal, BytesThatFollowAreReadDirectlyAndAHangUpThenIsNotReadAgain)
+{
+    // Once a byte is in, read() waits by itself (up to VTIME): no count and
+    // no poll() per byte. The device goes away while such a read waits.
+    HostPort port(PortKind::rawVtime1);
+    auto lastByteSent = Clock::now();
+    std::thread device([&] {
+        for (const char c : std::string("NOP")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            lastByteSent = Clock::now();
+            port.deviceSends(std::string(1, c));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        port.deviceGoesAway();
+    });
+    const Counted c = measure(port.handle(), "OK\r\n", 0);
+    device.join();
+    const double took = msSince(lastByteSent);
+    EXPECT_EQ(c.poll.result, 0);
+    EXPECT_GT(took, idleLimitMs);
+    EXPECT_LT(took, idleLimitMs + slackMs);
+    // The three bytes, then the one read that finds the hang-up.
+    EXPECT_LE(c.poll.reads, 3 + 1);
+    // The waits for the first byte, and one look that tells the hang-up.
+    EXPECT_LE(c.looks, 3 + 1);
+}
+
+TEST(CalmTerminal, AReadWaitLongerThanTheIdleLimitDoesNotMakeTheAttemptLate)
+{
+    // VTIME 100: read() alone would wait 10 s, past the idle limit.
+    PseudoTerminal pty(LineSettings{false, 0, 100, false});
+    const auto byteSent = Clock::now();
+    pty.deviceSends("O");
+    const Counted c = measure(pty.port(), "OK\r\n", 0);
+    const double took = msSince(byteSent);
+    EXPECT_EQ(c.poll.result, 0);
+    EXPECT_GT(took, idleLimitMs);
+    EXPECT_LT(took, idleLimitMs + slackMs);
+    EXPECT_EQ(c.poll.reads, 1);
+}
+
 // ---- The device goes away in the middle of a reply -------------------------------
 
 class DeviceGoesAway : public ::testing::TestWithParam<PortKind> {};

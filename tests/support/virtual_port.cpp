@@ -113,7 +113,8 @@ VirtualPort& activeVirtualPort()
     return *active;
 }
 
-int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs)
+int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs,
+             PortNotes* /*notes*/)
 {
     return activeVirtualPort().read(port, destination, count, delivered, waitMs);
 }

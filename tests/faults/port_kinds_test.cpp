@@ -62,6 +62,16 @@ Counted measure(void* port, const std::string& pattern, int timeoutMs)
     return c;
 }
 
+// The poll found no match, and its one attempt ended just past the idle
+// limit after the last byte the device sent.
+void expectNoMatchJustPastTheIdleLimit(const Counted& c, Clock::time_point lastByteSent)
+{
+    const double took = msSince(lastByteSent);
+    EXPECT_EQ(c.poll.result, 0);
+    EXPECT_GT(took, idleLimitMs);
+    EXPECT_LT(took, idleLimitMs + slackMs);
+}
+
 // A terminal that poll() reports readable only at VMIN bytes is waited on in
 // slices, so that a lone byte is seen: at most this many wake-ups a second,
 // each with a look at the count of waiting bytes.
@@ -215,10 +225,7 @@ TEST(CalmTerminal, BytesThatFollowAreReadDirectlyAndAHangUpThenIsNotReadAgain)
     });
     const Counted c = measure(port.handle(), "OK\r\n", 0);
     device.join();
-    const double took = msSince(lastByteSent);
-    EXPECT_EQ(c.poll.result, 0);
-    EXPECT_GT(took, idleLimitMs);
-    EXPECT_LT(took, idleLimitMs + slackMs);
+    expectNoMatchJustPastTheIdleLimit(c, lastByteSent);
     // The three bytes, then the one read that finds the hang-up.
     EXPECT_LE(c.poll.reads, 3 + 1);
     // The waits for the first byte, and one look that tells the hang-up.
@@ -232,10 +239,7 @@ TEST(CalmTerminal, AReadWaitLongerThanTheIdleLimitDoesNotMakeTheAttemptLate)
     const auto byteSent = Clock::now();
     pty.deviceSends("O");
     const Counted c = measure(pty.port(), "OK\r\n", 0);
-    const double took = msSince(byteSent);
-    EXPECT_EQ(c.poll.result, 0);
-    EXPECT_GT(took, idleLimitMs);
-    EXPECT_LT(took, idleLimitMs + slackMs);
+    expectNoMatchJustPastTheIdleLimit(c, byteSent);
     EXPECT_EQ(c.poll.reads, 1);
 }
 
@@ -256,10 +260,7 @@ TEST_P(DeviceGoesAway, ThePollEndsTheIdleLimitAfterTheLastByteWithoutReadingInAL
     });
     const Counted c = measure(port.handle(), "OK\r\n", 0);
     device.join();
-    const double took = msSince(lastByteSent);
-    EXPECT_EQ(c.poll.result, 0);
-    EXPECT_GT(took, idleLimitMs);
-    EXPECT_LT(took, idleLimitMs + slackMs);
+    expectNoMatchJustPastTheIdleLimit(c, lastByteSent);
     // The two bytes, then at most one read that finds the end of file.
     EXPECT_LE(c.poll.reads, 2 + 1);
     EXPECT_LE(c.looks, 2 * 3 + 3);

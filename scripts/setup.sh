@@ -30,11 +30,21 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
 # i386 for Wine, arm64 and armhf for the ARM builds.
+refresh=no
 for arch in i386 arm64 armhf; do
   if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     $SUDO dpkg --add-architecture "$arch"
+    refresh=yes
   fi
 done
 echo "setup: installing ${missing[*]}"
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+install_missing() { $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"; }
+# A new architecture has no lists yet. Otherwise try the lists apt has (CI
+# refreshed them a moment ago) and refresh only if they name versions the
+# mirror no longer holds.
+if [ "$refresh" = yes ]; then
+  "$(dirname "$0")/apt-update.sh"
+  install_missing
+else
+  install_missing || { "$(dirname "$0")/apt-update.sh"; install_missing; }
+fi

@@ -38,13 +38,24 @@ for arch in i386 arm64 armhf; do
   fi
 done
 echo "setup: installing ${missing[*]}"
-install_missing() { $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"; }
+install_missing() { $SUDO apt-get install -y -q --no-install-recommends "$@" "${missing[@]}"; }
+# A library built for several architectures must be the same version on all
+# of them. When a mirror caught mid-sync serves the security suite's list for
+# one architecture but not another, the two disagree and apt gives up; the
+# release's own suite has one version for all, so install from it instead.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+install_in_step() {
+  install_missing && return 0
+  [ -n "$codename" ] || return 1
+  echo "setup: architectures out of step (security lists incomplete?); installing from $codename"
+  install_missing -t "$codename"
+}
 # A new architecture has no lists yet. Otherwise try the lists apt has (CI
 # refreshed them a moment ago) and refresh only if they name versions the
 # mirror no longer holds.
 if [ "$refresh" = yes ]; then
   "$(dirname "$0")/apt-update.sh"
-  install_missing
+  install_in_step
 else
-  install_missing || { "$(dirname "$0")/apt-update.sh"; install_missing; }
+  install_missing || { "$(dirname "$0")/apt-update.sh"; install_in_step; }
 fi

@@ -9,13 +9,13 @@
 // blocks for ever) is reported as such, with what it cost until then.
 #include "host_calls.h"
 #include "host_ports.h"
+#include "spawn_with_pipe.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <dlfcn.h>
 #include <pthread.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -30,8 +30,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -132,37 +130,19 @@ int runOne(const std::string& kindName, const std::string& library, int budgetMs
     std::_Exit(0);
 }
 
-struct Child {
-    pid_t pid = -1;
-    int output = -1;
+struct Child : bench::Spawned {
     std::string kind;
 };
 
 Child spawnOne(const std::string& self, const std::string& kind, const std::string& library, int budgetMs,
                int stopAfterS)
 {
-    std::vector<std::string> args = {self,          "--run-one", kind, "--library", library, "--budget",
-                                     std::to_string(budgetMs), "--stop-after", std::to_string(stopAfterS)};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        fail("pipe");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    Child child;
-    child.kind = kind;
-    if (posix_spawn(&child.pid, self.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    Child child{bench::spawnWithPipe({self, "--run-one", kind, "--library", library, "--budget",
+                                      std::to_string(budgetMs), "--stop-after", std::to_string(stopAfterS)}),
+                kind};
+    if (child.pid < 0) {
         fail("cannot start " + self);
     }
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    child.output = pipeFds[0];
     return child;
 }
 

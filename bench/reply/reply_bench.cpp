@@ -22,6 +22,7 @@
 #include "host/serial_port.h"
 #include "kestrin.h"
 #include "sim/pty.h"
+#include "spawn_with_pipe.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -29,7 +30,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -47,8 +47,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -203,10 +201,7 @@ int runPoller(const std::string& kind, int rounds, const std::vector<std::string
 
 // ---- Device -----------------------------------------------------------------
 
-struct Poller {
-    pid_t pid = -1;
-    int output = -1;
-};
+using Poller = bench::Spawned;
 
 Poller spawnPoller(std::vector<std::string> command, int rounds, const std::vector<kestrin::sim::Pty>& ptys)
 {
@@ -215,25 +210,10 @@ Poller spawnPoller(std::vector<std::string> command, int rounds, const std::vect
     for (const auto& pty : ptys) {
         command.push_back(pty.path());
     }
-    std::vector<char*> argv;
-    for (auto& arg : command) {
-        argv.push_back(arg.data());
+    const Poller poller = bench::spawnWithPipe(command);
+    if (poller.pid < 0) {
+        fail("cannot start " + command[0]);
     }
-    argv.push_back(nullptr);
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        fail("pipe");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    Poller poller;
-    if (posix_spawnp(&poller.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        fail(std::string("cannot start ") + argv[0]);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    poller.output = pipeFds[0];
     return poller;
 }
 

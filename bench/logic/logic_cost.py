@@ -22,7 +22,9 @@ LENGTHS = (1, 7, 20)
 # both counts hold whole cycles of it and the per-poll figure is exact.
 POLLS = (1024, 2048)
 POLL_UART = "pollUart(void*, int, unsigned char*, int)"
-FAKE = ("readPort(void*, unsigned char*, int, int*, unsigned int)", "tickCount()")
+# The seam's functions by name, whatever their parameters: a full signature
+# that no longer matches would silently count the fake as logic.
+FAKE = ("readPort(*", "tickCount(*")
 
 
 class Failure(Exception):

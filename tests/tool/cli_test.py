@@ -609,8 +609,11 @@ class Trace(unittest.TestCase):
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
         groups = trace_read(result.stdout, sim.port)
         self.assertIsNotNone(groups, result.stdout)
-        self.assertGreaterEqual(len(groups), 4, "an attempt every 40 ms within the budget")
-        self.assertEqual({data for _, data in groups}, {b"NOPE"}, result.stdout)
+        # Lines group bytes by when they came; a loaded machine or an emulator
+        # may split a reply over two.
+        read = b"".join(data for _, data in groups)
+        self.assertGreaterEqual(len(read) // 4, 4, "an attempt every 40 ms within the budget")
+        self.assertEqual(read, b"NOPE" * (len(read) // 4), result.stdout)
         times = [ms for ms, _ in groups]
         self.assertEqual(times, sorted(times))
         self.assertGreater(times[-1] - times[0], 100, "the times are when the bytes came")

@@ -17,8 +17,8 @@
 // hands over a whole packet. Latency runs from the return of the device's
 // write() of the last reply byte to the moment the poller has compared the
 // reply, both on CLOCK_MONOTONIC.
-#include "cli/error.h"
-#include "host/port_settings.h"
+#include "base/error.h"
+#include "base/port_settings.h"
 #include "host/serial_port.h"
 #include "kestrin.h"
 #include "sim/pty.h"

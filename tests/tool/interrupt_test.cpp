@@ -1,6 +1,8 @@
-// Ctrl-C while a command runs: the handler runs once, on a thread of its
-// own while the main thread is stuck in a read (as in the library's poll),
-// and the process ends with 130. Each case runs in a child process.
+// Ctrl-C while a command runs: the stop signals are noted and wake the
+// command's waits (its own thread then puts everything back), one guard at
+// a time, and the signals are handled as before once it goes.
+#include "base/error.h"
+#include "host/background.h"
 #include "host/interrupt.h"
 
 #include <gtest/gtest.h>
@@ -8,47 +10,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 namespace kestrin {
 namespace {
 
-class InterruptTest : public ::testing::Test {
-protected:
-    // Children are started afresh rather than forked from a process that
-    // may have threads; under qemu-user a program cannot start itself
-    // afresh (no binfmt handler), and these tests start no threads.
-    void SetUp() override
-    {
-#if defined(__SANITIZE_THREAD__)
-        // ThreadSanitizer holds an asynchronous signal back until the thread
-        // leaves its blocking call, and these children block for ever.
-        GTEST_SKIP() << "ThreadSanitizer delays signals while a read blocks";
-#endif
-#ifdef KESTRIN_TEST_EMULATED
-        GTEST_FLAG_SET(death_test_style, "fast");
-#else
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-#endif
-    }
-};
-
-// Blocks in read() the way the library's poll does, never to return.
-[[noreturn]] void blockInARead()
-{
-    int fds[2];
-    if (pipe(fds) != 0) {
-        std::abort();
-    }
-    char byte = 0;
-    for (;;) {
-        [[maybe_unused]] const auto ignored = ::read(fds[0], &byte, 1);
-    }
-}
-
-void interruptSoon(int signal)
+void signalSoon(int signal)
 {
     std::thread([signal] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -56,64 +25,77 @@ void interruptSoon(int signal)
     }).detach();
 }
 
-TEST_F(InterruptTest, EachStopSignalRunsTheHandlerOnceAndExits130)
+TEST(Interrupt, EachStopSignalEndsAWaitThatWouldNeverEnd)
 {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        EXPECT_EXIT(
-            {
-                const InterruptGuard guard([] { std::fputs("[settings restored]", stderr); });
-                interruptSoon(signal);
-                blockInARead();
-            },
-            ::testing::ExitedWithCode(interruptedExitCode), "^\\[settings restored\\]$")
-            << signal;
+        InterruptGuard guard;
+        int wakes = 0;
+        const InterruptWaker waker(guard, [&wakes] { ++wakes; });
+        signalSoon(signal);
+        EXPECT_FALSE(guard.waitFor([] { return false; }, 10, {})) << signal;
+        EXPECT_TRUE(guard.interrupted());
+        // A second signal is the same interrupt.
+        kill(getpid(), signal);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(wakes, 1) << signal;
     }
 }
 
-TEST_F(InterruptTest, ASecondCtrlCWhileTheHandlerRunsDoesNotRunItAgain)
-{
-    EXPECT_EXIT(
-        {
-            const InterruptGuard guard([] {
-                std::fputs("[once]", stderr);
-                kill(getpid(), SIGINT);
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            });
-            interruptSoon(SIGINT);
-            blockInARead();
-        },
-        ::testing::ExitedWithCode(interruptedExitCode), "^\\[once\\]$");
-}
-
-TEST_F(InterruptTest, AfterTheGuardTheSignalsAreHandledAsBefore)
+TEST(Interrupt, OneGuardAtATimeAndTheSignalsAsBeforeAfterIt)
 {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     struct sigaction saved {};
     ASSERT_EQ(sigaction(SIGHUP, &ignore, &saved), 0);
+    struct sigaction pipeBefore {};
+    sigaction(SIGPIPE, nullptr, &pipeBefore);
     {
-        const InterruptGuard guard([] {});
+        const InterruptGuard guard;
+        EXPECT_THROW(InterruptGuard(), Error) << "a second guard is refused, not a crash";
         struct sigaction during {};
         sigaction(SIGHUP, nullptr, &during);
         EXPECT_NE(during.sa_handler, SIG_IGN) << "the guard handles the signal while it lives";
+        sigaction(SIGPIPE, nullptr, &during);
+        EXPECT_EQ(during.sa_handler, SIG_IGN) << "a closed output is an error, not a signal";
     }
     struct sigaction after {};
     sigaction(SIGHUP, nullptr, &after);
     EXPECT_EQ(after.sa_handler, SIG_IGN);
-    // Ignored again: this must not end the test.
-    kill(getpid(), SIGHUP);
+    sigaction(SIGPIPE, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, pipeBefore.sa_handler);
     sigaction(SIGHUP, &saved, nullptr);
 
-    // And a guard can be made again, its handler not run by the old one.
-    EXPECT_EXIT(
-        {
-            { const InterruptGuard first([] { std::fputs("[first]", stderr); }); }
-            const InterruptGuard second([] { std::fputs("[second]", stderr); });
-            interruptSoon(SIGTERM);
-            blockInARead();
+    const InterruptGuard again;
+    EXPECT_FALSE(again.interrupted()) << "a new guard starts without the old one's interrupt";
+}
+
+TEST(Background, TheCallerWaitsForTheCallOrAnInterruptWhicheverComesFirst)
+{
+    InterruptGuard guard;
+    Background worker(guard);
+    int ticks = 0;
+    bool ran = false;
+    EXPECT_TRUE(worker.run(
+        [&ran] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(120));
+            ran = true;
         },
-        ::testing::ExitedWithCode(interruptedExitCode), "^\\[second\\]$");
+        20, [&ticks] { ++ticks; }));
+    EXPECT_TRUE(ran);
+    EXPECT_GE(ticks, 3) << "the caller's thread ticks while it waits";
+    EXPECT_THROW(worker.run([] { throw Error("gone"); }, 20, {}), Error) << "a failure reaches the caller";
+
+    std::atomic<bool> release{false};
+    signalSoon(SIGINT);
+    EXPECT_FALSE(worker.run(
+        [&release] {
+            while (!release) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        },
+        20, {}));
+    release = true; // so that the worker can be joined here
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 // What people type: escaped and hex byte strings, port settings, poll
 // requests and device scripts.
-#include "cli/bytes.h"
-#include "cli/duration.h"
-#include "host/poll_run.h"
-#include "host/port_settings.h"
+#include "base/bytes.h"
+#include "base/duration.h"
+#include "base/error.h"
+#include "base/outcome.h"
+#include "base/port_settings.h"
+#include "base/request.h"
 #include "sim/script.h"
 
 #include <gtest/gtest.h>
@@ -13,29 +15,33 @@
 namespace kestrin {
 namespace {
 
+// The usage error `parse` throws, or "" (and a failure) when it throws none.
+template <typename Parse>
+std::string usageErrorOf(Parse parse)
+{
+    try {
+        parse();
+    } catch (const Error& error) {
+        EXPECT_EQ(error.status(), Status::usage) << error.what();
+        return error.what();
+    }
+    ADD_FAILURE() << "no error";
+    return "";
+}
+
 Bytes escaped(const std::string& text)
 {
-    Bytes out;
-    std::string error;
-    EXPECT_TRUE(parseEscaped(text, out, error)) << text << ": " << error;
-    return out;
+    return parseEscaped(text);
 }
 
 std::string escapeError(const std::string& text)
 {
-    Bytes out{0x55};
-    std::string error;
-    EXPECT_FALSE(parseEscaped(text, out, error)) << text;
-    EXPECT_EQ(out, Bytes{0x55}) << "a failed parse must leave the output alone";
-    return error;
+    return usageErrorOf([&] { parseEscaped(text); });
 }
 
 Bytes hex(const std::string& text)
 {
-    Bytes out;
-    std::string error;
-    EXPECT_TRUE(parseHex(text, out, error)) << text << ": " << error;
-    return out;
+    return parseHex(text);
 }
 
 TEST(Escapes, EachKnownEscapeGivesItsByte)
@@ -87,16 +93,15 @@ TEST(Hex, PairsWithOrWithoutSeparatorsAndPrefixes)
 TEST(Hex, OddDigitsAndNonHexAreRefused)
 {
     for (const char* bad : {"4", "4f4", "4g", "zz", "4 f", "0x"}) {
-        Bytes out;
-        std::string error;
-        EXPECT_FALSE(parseHex(bad, out, error)) << bad;
-        EXPECT_NE(error, "") << bad;
+        EXPECT_NE(usageErrorOf([&] { parseHex(bad); }), "") << bad;
     }
+    EXPECT_EQ(usageErrorOf([] { bytesFrom("", "4f4", "request"); }).rfind("bad hex in the request: ", 0), 0u);
+    EXPECT_EQ(usageErrorOf([] { bytesFrom("\\q", "", "request"); }).rfind("bad escape in the request: ", 0), 0u);
 }
 
 TEST(PortSettings, DefaultsAreUsable)
 {
-    EXPECT_EQ(checkSettings(PortSettings{}), "");
+    EXPECT_NO_THROW(checkSettings(PortSettings{}));
 }
 
 TEST(PortSettings, AnyBaudRateButZeroIsLeftToTheDriver)
@@ -104,19 +109,15 @@ TEST(PortSettings, AnyBaudRateButZeroIsLeftToTheDriver)
     PortSettings settings;
     for (const std::uint32_t baud : {1u, 300u, 9600u, 14400u, 31250u, 250000u, 12345678u, 4294967295u}) {
         settings.baud = baud;
-        EXPECT_EQ(checkSettings(settings), "") << baud;
+        EXPECT_NO_THROW(checkSettings(settings)) << baud;
     }
     settings.baud = 0;
-    EXPECT_NE(checkSettings(settings), "");
+    EXPECT_NE(usageErrorOf([&] { checkSettings(settings); }), "");
 }
 
 TEST(PortSettings, ParityByNameOrLetterInAnyCase)
 {
-    const auto parity = [](const std::string& name) {
-        Parity p = Parity::none;
-        EXPECT_TRUE(parseParity(name, p)) << name;
-        return p;
-    };
+    const auto parity = [](const std::string& name) { return parseParity(name); };
     EXPECT_EQ(parity("none"), Parity::none);
     EXPECT_EQ(parity("E"), Parity::even);
     EXPECT_EQ(parity("even"), Parity::even);
@@ -126,9 +127,7 @@ TEST(PortSettings, ParityByNameOrLetterInAnyCase)
     EXPECT_EQ(parity("s"), Parity::space);
     EXPECT_EQ(parity("N"), Parity::none);
     for (const char* bad : {"", "x", "ev", "evenly", "no", "1"}) {
-        Parity p = Parity::mark;
-        EXPECT_FALSE(parseParity(bad, p)) << bad;
-        EXPECT_EQ(p, Parity::mark) << "a refused name must leave the parity alone";
+        EXPECT_NE(usageErrorOf([&] { parseParity(bad); }).find("parity must be"), std::string::npos) << bad;
     }
     for (const Parity p : {Parity::none, Parity::even, Parity::odd, Parity::mark, Parity::space}) {
         EXPECT_EQ(parity(parityName(p)), p) << "each name reads back";
@@ -137,41 +136,26 @@ TEST(PortSettings, ParityByNameOrLetterInAnyCase)
 
 TEST(PortSettings, FlowAndModemLinesByName)
 {
-    Flow flow = Flow::none;
-    EXPECT_TRUE(parseFlow("RTSCTS", flow));
-    EXPECT_EQ(flow, Flow::rtsCts);
-    EXPECT_TRUE(parseFlow("xonxoff", flow));
-    EXPECT_EQ(flow, Flow::xonXoff);
-    EXPECT_FALSE(parseFlow("hardware", flow));
-    EXPECT_FALSE(parseFlow("r", flow)) << "no letters for flow: r could be either";
-    EXPECT_EQ(flow, Flow::xonXoff);
+    EXPECT_EQ(parseFlow("RTSCTS"), Flow::rtsCts);
+    EXPECT_EQ(parseFlow("xonxoff"), Flow::xonXoff);
+    EXPECT_NE(usageErrorOf([] { parseFlow("hardware"); }).find("hardware"), std::string::npos);
+    EXPECT_NE(usageErrorOf([] { parseFlow("r"); }), "") << "no letters for flow: r could be either";
     EXPECT_STREQ(flowName(Flow::rtsCts), "rtscts");
 
-    Line line = Line::keep;
-    EXPECT_TRUE(parseLine("On", line));
-    EXPECT_EQ(line, Line::on);
-    EXPECT_TRUE(parseLine("off", line));
-    EXPECT_EQ(line, Line::off);
-    EXPECT_FALSE(parseLine("1", line));
-    EXPECT_FALSE(parseLine("keep", line)) << "keeping is what leaving the option out does";
-    EXPECT_EQ(line, Line::off);
+    EXPECT_EQ(parseLine("On", "--dtr"), Line::on);
+    EXPECT_EQ(parseLine("off", "--dtr"), Line::off);
+    EXPECT_EQ(usageErrorOf([] { parseLine("1", "--rts"); }), "--rts must be on or off, not '1'");
+    EXPECT_NE(usageErrorOf([] { parseLine("keep", "--dtr"); }), "") << "keeping is what leaving the option out does";
 }
 
 int duration(const std::string& text)
 {
-    int ms = -1;
-    std::string error;
-    EXPECT_TRUE(parseDurationMs(text, ms, error)) << text << ": " << error;
-    return ms;
+    return parseDurationMs(text);
 }
 
 std::string durationError(const std::string& text)
 {
-    int ms = -7;
-    std::string error;
-    EXPECT_FALSE(parseDurationMs(text, ms, error)) << text;
-    EXPECT_EQ(ms, -7) << "a refused duration must leave the value alone";
-    return error;
+    return usageErrorOf([&] { parseDurationMs(text); });
 }
 
 TEST(Durations, UnitsOrPlainMilliseconds)
@@ -206,7 +190,12 @@ TEST(PortSettings, LineSettingsAndReadWaitAreBounded)
     const auto refused = [](auto change) {
         PortSettings settings;
         change(settings);
-        return !checkSettings(settings).empty();
+        try {
+            checkSettings(settings);
+        } catch (const Error& error) {
+            return error.status() == Status::usage;
+        }
+        return false;
     };
     EXPECT_TRUE(refused([](PortSettings& s) { s.dataBits = 4; }));
     EXPECT_TRUE(refused([](PortSettings& s) { s.dataBits = 9; }));
@@ -224,13 +213,13 @@ TEST(PollRequest, ExpectedReplyMustHoldOneToTwentyBytes)
 {
     PollRequest request;
     request.port = "/dev/ttyS0";
-    EXPECT_NE(checkRequest(request).find("empty"), std::string::npos);
+    EXPECT_NE(usageErrorOf([&] { checkRequest(request); }).find("empty"), std::string::npos);
     request.expect = Bytes(1, 'A');
-    EXPECT_EQ(checkRequest(request), "");
+    EXPECT_NO_THROW(checkRequest(request));
     request.expect = Bytes(20, 'A');
-    EXPECT_EQ(checkRequest(request), "");
+    EXPECT_NO_THROW(checkRequest(request));
     request.expect = Bytes(21, 'A');
-    const std::string error = checkRequest(request);
+    const std::string error = usageErrorOf([&] { checkRequest(request); });
     EXPECT_NE(error.find("21 bytes"), std::string::npos) << error;
     EXPECT_NE(error.find("20"), std::string::npos) << error;
 }
@@ -240,34 +229,37 @@ TEST(PollRequest, NegativeTimeoutAndBadSettingsAreRefused)
     PollRequest request;
     request.expect = toBytes("OK");
     request.timeoutMs = -1;
-    EXPECT_NE(checkRequest(request), "");
+    EXPECT_NE(usageErrorOf([&] { checkRequest(request); }), "");
     request.timeoutMs = 0;
-    EXPECT_EQ(checkRequest(request), "");
+    EXPECT_NO_THROW(checkRequest(request));
     request.settings.baud = 0;
-    EXPECT_NE(checkRequest(request), "");
+    EXPECT_NE(usageErrorOf([&] { checkRequest(request); }), "");
 }
 
-TEST(PollRequest, ExitCodesAreZeroOneTwo)
+TEST(Status, ExitCodesAndNamesComeFromTheStatusAlone)
 {
-    EXPECT_EQ(exitCode(PollStatus::matched), 0);
-    EXPECT_EQ(exitCode(PollStatus::noMatch), 1);
-    EXPECT_EQ(exitCode(PollStatus::error), 2);
+    EXPECT_EQ(exitCode(Status::matched), 0);
+    EXPECT_EQ(exitCode(Status::matched, true), 1) << "a late match under --strict";
+    EXPECT_EQ(exitCode(Status::noMatch), 1);
+    for (const Status failure : {Status::usage, Status::error, Status::busy, Status::deviceGone}) {
+        EXPECT_EQ(exitCode(failure), 2) << statusName(failure);
+        EXPECT_TRUE(isFailure(failure));
+    }
+    EXPECT_EQ(exitCode(Status::interrupted), 130);
+    EXPECT_EQ(exitCode(Status::stopped), 0) << "a sim is meant to be stopped by a signal";
+    EXPECT_STREQ(statusName(Status::usage), "error") << "JSON knows one kind of error";
+    EXPECT_STREQ(statusName(Status::deviceGone), "device_gone");
+    EXPECT_STREQ(statusName(Status::noMatch), "no_match");
 }
 
 sim::Rule rule(const std::string& line)
 {
-    sim::Rule r;
-    std::string error;
-    EXPECT_TRUE(sim::parseRule(line, r, error)) << line << ": " << error;
-    return r;
+    return sim::parseRule(line);
 }
 
 std::string ruleError(const std::string& line)
 {
-    sim::Rule r;
-    std::string error;
-    EXPECT_FALSE(sim::parseRule(line, r, error)) << line;
-    return error;
+    return usageErrorOf([&] { sim::parseRule(line); });
 }
 
 TEST(SimScript, ReplyRuleWithEveryOption)
@@ -353,16 +345,13 @@ TEST(SimScript, HangupRulesAndTimesWithUnits)
 
 TEST(SimScript, ScriptSkipsCommentsAndNamesTheBadLine)
 {
-    std::vector<sim::Rule> rules;
-    std::string error;
-    ASSERT_TRUE(sim::parseScript("# a device\n\non A reply B   # answer\n  send C\n", rules, error)) << error;
+    const std::vector<sim::Rule> rules = sim::parseScript("# a device\n\non A reply B   # answer\n  send C\n");
     ASSERT_EQ(rules.size(), 2u);
     EXPECT_EQ(rules[0].text, toBytes("B"));
     EXPECT_EQ(rules[1].kind, sim::Rule::Kind::send);
 
-    EXPECT_FALSE(sim::parseScript("on A reply B\n# fine\non A reply\n", rules, error));
-    EXPECT_EQ(error.rfind("line 3:", 0), 0u) << error;
-    EXPECT_EQ(rules.size(), 2u) << "a failed script must leave the rules alone";
+    const std::string error = usageErrorOf([] { sim::parseScript("on A reply B\n# fine\non A reply\n", "x.sim: "); });
+    EXPECT_EQ(error.rfind("x.sim: line 3:", 0), 0u) << error;
 }
 
 } // namespace

@@ -18,10 +18,7 @@ bool PortState::operator==(const PortState& other) const
 
 PortState stateOf(int fd)
 {
-    termios2 tio{};
-    if (!kestrin::readTermios(fd, tio)) {
-        throw std::runtime_error("cannot read the port's settings");
-    }
+    const termios2 tio = kestrin::readTermios(fd);
     PortState state;
     state.iflag = tio.c_iflag;
     state.oflag = tio.c_oflag;
@@ -69,8 +66,7 @@ int minBytes(const PortState& state)
 
 void setCooked(int fd)
 {
-    termios2 tio{};
-    kestrin::readTermios(fd, tio);
+    termios2 tio = kestrin::readTermios(fd);
     tio.c_lflag |= ICANON | ECHO | ISIG;
     tio.c_iflag |= ICRNL;
     tio.c_oflag |= OPOST;
@@ -78,9 +74,7 @@ void setCooked(int fd)
     tio.c_cflag |= B4800;
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    if (!kestrin::writeTermios(fd, tio)) {
-        throw std::runtime_error("cannot set the port's settings");
-    }
+    kestrin::writeTermios(fd, tio);
 }
 
 } // namespace probe

@@ -2,7 +2,7 @@
 // in order, and only those, and the library reads exactly what it reads
 // without it. This executable links the tool's core, so it exports read()
 // as the tool does.
-#include "cli/error.h"
+#include "base/error.h"
 #include "host/library.h"
 #include "host/read_trace.h"
 #include "pseudo_terminal.h"

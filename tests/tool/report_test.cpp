@@ -1,7 +1,9 @@
-// The result line, the JSON object and the live status text.
-#include "cli/error.h"
-#include "cli/live_status.h"
-#include "cli/report.h"
+// The views of an outcome: the result line, the JSON object, the trace, the
+// summary and the live status text.
+#include "base/error.h"
+#include "views/json.h"
+#include "views/live_status.h"
+#include "views/text.h"
 
 #include <gtest/gtest.h>
 
@@ -17,32 +19,61 @@ PollRequest request()
     r.timeoutMs = 1000;
     r.settings.baud = 115200;
     r.settings.parity = Parity::even;
+    r.expectRead = r.sendRead = r.timeoutRead = r.settingsRead = true;
     return r;
 }
 
-PollOutcome outcome(PollStatus status, long long elapsedMs)
+PollResult result(Status status, long long elapsedMs)
 {
-    PollOutcome o;
-    o.status = status;
-    o.result = status == PollStatus::matched ? 1 : 0;
-    o.elapsedMs = elapsedMs;
+    PollResult p;
+    p.status = status;
+    p.result = status == Status::matched ? 1 : 0;
+    p.elapsedMs = elapsedMs;
+    return p;
+}
+
+// The outcome of one poll, as the poll command leaves it.
+Outcome polled(const PollResult& poll, bool library = true, bool strict = false)
+{
+    Outcome o;
+    o.command = "poll";
+    o.subject = "/dev/ttyUSB0";
+    o.request = request();
+    if (library) {
+        o.library = LibraryInfo{"/lib/libkestrin.so", 0x01000000};
+    }
+    o.poll = poll;
+    o.status = poll.status;
+    o.error = poll.error;
+    o.strict = strict;
+    return o;
+}
+
+// An outcome that failed with `error` before anything ran.
+Outcome failed(const Error& error, const std::string& command = "", const std::string& subject = "")
+{
+    Outcome o;
+    o.command = command;
+    o.subject = subject;
+    o.status = error.status();
+    o.error = error.what();
     return o;
 }
 
 TEST(ResultLine, MatchGivesTheTime)
 {
-    EXPECT_EQ(resultLine(request(), outcome(PollStatus::matched, 12)), "/dev/ttyUSB0: matched in 12 ms");
+    EXPECT_EQ(resultLine(request(), result(Status::matched, 12)), "/dev/ttyUSB0: matched in 12 ms");
 }
 
 TEST(ResultLine, NoMatchGivesTheBudgetAndTheRealDuration)
 {
-    EXPECT_EQ(resultLine(request(), outcome(PollStatus::noMatch, 5003)),
+    EXPECT_EQ(resultLine(request(), result(Status::noMatch, 5003)),
               "/dev/ttyUSB0: no match within 1000 ms (the poll took 5003 ms)");
 }
 
 TEST(ResultJson, MatchCarriesOutcomeRequestAndLibrary)
 {
-    const auto j = resultJson(request(), outcome(PollStatus::matched, 12), "/lib/libkestrin.so", 0x01000000);
+    const auto j = outcomeJson(polled(result(Status::matched, 12)));
     EXPECT_EQ(j.at("status"), "matched");
     EXPECT_EQ(j.at("matched"), true);
     EXPECT_EQ(j.at("result"), 1);
@@ -62,81 +93,86 @@ TEST(ResultJson, MatchCarriesOutcomeRequestAndLibrary)
 
 TEST(ResultJson, NoMatchAndErrorAreTellable)
 {
-    const auto miss = resultJson(request(), outcome(PollStatus::noMatch, 1200), "x", 0x01000000);
+    const auto miss = outcomeJson(polled(result(Status::noMatch, 1200)));
     EXPECT_EQ(miss.at("status"), "no_match");
     EXPECT_EQ(miss.at("matched"), false);
     EXPECT_EQ(miss.at("exit_code"), 1);
 
-    PollOutcome failed = outcome(PollStatus::error, 0);
-    failed.error = "cannot open: No such file or directory";
-    const auto error = resultJson(request(), failed, "", 0);
-    EXPECT_EQ(error.at("status"), "error");
-    EXPECT_EQ(error.at("exit_code"), 2);
-    EXPECT_EQ(error.at("error"), failed.error);
-    EXPECT_FALSE(error.contains("matched")) << "no poll ran, so there is no result";
-    EXPECT_FALSE(error.contains("library")) << "no library was loaded";
+    Outcome error = failed(Error("cannot open: No such file or directory"), "poll", "/dev/ttyUSB0");
+    error.request = request();
+    const auto j = outcomeJson(error);
+    EXPECT_EQ(j.at("status"), "error");
+    EXPECT_EQ(j.at("exit_code"), 2);
+    EXPECT_EQ(j.at("error"), "cannot open: No such file or directory");
+    EXPECT_FALSE(j.contains("matched")) << "no poll ran, so there is no result";
+    EXPECT_FALSE(j.contains("library")) << "no library was loaded";
 }
 
 TEST(ErrorLine, NamesThePortAndTheCause)
 {
-    ErrorReport report;
-    report.command = "poll";
-    report.subject = "COM3";
-    EXPECT_EQ(errorLine(report, Error("cannot open: Access is denied")),
+    EXPECT_EQ(errorLine(failed(Error("cannot open: Access is denied"), "poll", "COM3")),
               "kestrin: COM3: cannot open: Access is denied");
 }
 
 TEST(ErrorLine, WithoutASubjectOnlyTheCause)
 {
-    ErrorReport report;
-    report.command = "about";
-    EXPECT_EQ(errorLine(report, Error("cannot load the library x.so: gone")),
+    EXPECT_EQ(errorLine(failed(Error("cannot load the library x.so: gone"), "about")),
               "kestrin: cannot load the library x.so: gone");
 }
 
 TEST(ErrorLine, UsageErrorsPointToTheCommandsHelpAndOthersDoNot)
 {
-    ErrorReport report;
-    report.command = "poll";
-    report.subject = "/dev/ttyUSB0";
-    EXPECT_EQ(errorLine(report, UsageError("unknown baud rate 7")),
+    EXPECT_EQ(errorLine(failed(usageError("unknown baud rate 7"), "poll", "/dev/ttyUSB0")),
               "kestrin: /dev/ttyUSB0: unknown baud rate 7 (see kestrin poll --help)");
-    EXPECT_EQ(errorLine(report, Error("cannot open: Permission denied")),
+    EXPECT_EQ(errorLine(failed(Error("cannot open: Permission denied"), "poll", "/dev/ttyUSB0")),
               "kestrin: /dev/ttyUSB0: cannot open: Permission denied");
-    report.command.clear();
-    report.subject.clear();
-    EXPECT_EQ(errorLine(report, UsageError("The following argument was not expected: frob")),
+    EXPECT_EQ(errorLine(failed(usageError("The following argument was not expected: frob"))),
               "kestrin: The following argument was not expected: frob (see kestrin --help)");
 }
 
-TEST(ErrorJson, CarriesTheReportsFieldsAndTheLinesText)
+TEST(ErrorLine, WhatComesFromOutsideCannotSteerTheTerminal)
 {
-    ErrorReport report;
-    report.command = "poll";
-    report.subject = "COM3";
-    report.fields = requestJson(request());
-    report.fields["status"] = "stale";
-    const auto j = errorJson(report, UsageError("parity must be none, even or odd, not 'mark'"));
+    // A name with an escape sequence would retitle the window; a newline
+    // would split the one error line in two.
+    const std::string line = errorLine(failed(Error("cannot open: gone\nkestrin: fake"), "poll", "ttyX\x1b]0;pwn\a"));
+    EXPECT_EQ(line, "kestrin: ttyX\\x1b]0;pwn\\x07: cannot open: gone\\x0akestrin: fake");
+    EXPECT_EQ(printable("COM\xc3\xa9" "5 \xc2\x9b" "1m \xff"), "COM\xc3\xa9" "5 \\xc2\\x9b1m \\xff")
+        << "UTF-8 stays, a C1 control and a stray byte do not";
+    PollRequest r = request();
+    r.port = "tty\rX";
+    EXPECT_EQ(resultLine(r, result(Status::matched, 1)), "tty\\x0dX: matched in 1 ms");
+}
+
+TEST(ErrorJson, CarriesWhatWasReadAndNothingElse)
+{
+    Outcome o = failed(usageError("--timeout: '-1' is not a duration"), "poll", "/dev/ttyUSB0");
+    o.request = PollRequest{};
+    o.request->port = "/dev/ttyUSB0";
+    o.request->expect = toBytes("OK\r\n");
+    o.request->expectRead = true;
+    o.request->sendRead = true;
+    const auto j = outcomeJson(o);
     EXPECT_EQ(j.at("status"), "error");
     EXPECT_EQ(j.at("exit_code"), 2);
-    EXPECT_EQ(j.at("error"), "parity must be none, even or odd, not 'mark' (see kestrin poll --help)");
-    EXPECT_EQ(j.at("port"), "/dev/ttyUSB0") << "the fields are the report's, not the subject";
+    EXPECT_EQ(j.at("error"), "--timeout: '-1' is not a duration (see kestrin poll --help)");
+    EXPECT_EQ(j.at("port"), "/dev/ttyUSB0");
     EXPECT_EQ(j.at("expect_hex"), "4f 4b 0d 0a");
+    EXPECT_FALSE(j.contains("timeout_ms")) << "never read, so no default stands in for it";
+    EXPECT_FALSE(j.contains("baud"));
     EXPECT_FALSE(j.contains("matched"));
 }
 
 TEST(ErrorJson, ThePollsErrorObjectHasTheShapeOfItsResultObject)
 {
-    // A failure before the poll ran and one recorded as a poll's outcome
-    // must read the same to a test station.
-    PollOutcome failed = outcome(PollStatus::error, 0);
-    failed.error = "cannot open: No such file or directory";
-    ErrorReport report;
-    report.command = "poll";
-    report.fields = requestJson(request());
-    report.fields.update(libraryJson("/lib/libkestrin.so", 0x01000000));
-    EXPECT_EQ(errorJson(report, Error(failed.error)),
-              resultJson(request(), failed, "/lib/libkestrin.so", 0x01000000));
+    // A failure before the poll ran and one that is the poll's result must
+    // read the same to a test station.
+    Outcome before = failed(Error("the device went away"), "poll", "/dev/ttyUSB0");
+    before.request = request();
+    before.library = LibraryInfo{"/lib/libkestrin.so", 0x01000000};
+    before.status = Status::deviceGone;
+    PollResult gone = result(Status::deviceGone, 0);
+    gone.error = "the device went away";
+    EXPECT_EQ(outcomeJson(before), outcomeJson(polled(gone)));
 }
 
 TEST(DottedVersion, OneNumberPerByteMostSignificantFirst)
@@ -156,24 +192,24 @@ TEST(LiveStatus, TextShowsElapsedAndBudgetAndWhenTheBudgetIsSpent)
 
 TEST(ResultLine, ALateMatchSaysSoAndGivesTheBudget)
 {
-    PollOutcome late = outcome(PollStatus::matched, 1502);
+    PollResult late = result(Status::matched, 1502);
     late.late = true;
     EXPECT_EQ(resultLine(request(), late), "/dev/ttyUSB0: matched in 1502 ms, late: after the budget of 1000 ms");
-    const auto j = resultJson(request(), late, "x", 0x01000000);
+    const auto j = outcomeJson(polled(late));
     EXPECT_EQ(j.at("late"), true);
     EXPECT_EQ(j.at("exit_code"), 0);
-    EXPECT_EQ(resultJson(request(), late, "x", 0x01000000, true).at("exit_code"), 1) << "--strict";
-    EXPECT_EQ(resultJson(request(), late, "x", 0x01000000, true).at("status"), "matched");
-    EXPECT_EQ(resultJson(request(), outcome(PollStatus::matched, 12), "x", 0x01000000, true).at("exit_code"), 0);
-    EXPECT_EQ(resultJson(request(), outcome(PollStatus::noMatch, 12), "x", 0x01000000).at("late"), false);
+    EXPECT_EQ(outcomeJson(polled(late, true, true)).at("exit_code"), 1) << "--strict";
+    EXPECT_EQ(exitCode(polled(late, true, true)), 1) << "--strict";
+    EXPECT_EQ(outcomeJson(polled(late, true, true)).at("status"), "matched");
+    EXPECT_EQ(outcomeJson(polled(result(Status::matched, 12), true, true)).at("exit_code"), 0);
+    EXPECT_EQ(outcomeJson(polled(result(Status::noMatch, 12))).at("late"), false);
 }
 
 TEST(ResultJson, ADeviceThatWentAwayHasAStatusOfItsOwn)
 {
-    PollOutcome gone = outcome(PollStatus::error, 0);
+    PollResult gone = result(Status::deviceGone, 0);
     gone.error = "the device went away during the poll (the port hung up or failed)";
-    gone.errorStatus = "device_gone";
-    const auto j = resultJson(request(), gone, "x", 0x01000000);
+    const auto j = outcomeJson(polled(gone));
     EXPECT_EQ(j.at("status"), "device_gone");
     EXPECT_EQ(j.at("exit_code"), 2);
     EXPECT_EQ(j.at("error"), gone.error);
@@ -192,9 +228,9 @@ TEST(ResultJson, CarriesTheFlowAndModemLineSettings)
     EXPECT_EQ(j.at("rts"), "keep");
 }
 
-std::vector<TracedByte> traced(std::initializer_list<std::pair<std::int64_t, char>> bytes)
+Trace traced(std::initializer_list<std::pair<std::int64_t, char>> bytes)
 {
-    std::vector<TracedByte> trace;
+    Trace trace;
     for (const auto& [atUs, byte] : bytes) {
         trace.push_back({atUs, static_cast<unsigned char>(byte)});
     }
@@ -212,7 +248,7 @@ TEST(Trace, BytesThatCameTogetherShareALineWithTimeHexAndText)
 
 TEST(Trace, LongRunsAreCutAndSilenceIsSaid)
 {
-    std::vector<TracedByte> run;
+    Trace run;
     for (int i = 0; i < 20; ++i) {
         run.push_back({1000 + i, static_cast<unsigned char>('a' + i)});
     }
@@ -235,63 +271,64 @@ TEST(Trace, AsJsonEveryByteWithItsTimeHexAndEscape)
     EXPECT_EQ(j[2].at("char"), "\\xff");
     EXPECT_TRUE(traceJson({}).is_array());
 
-    PollOutcome out = outcome(PollStatus::noMatch, 300);
-    EXPECT_FALSE(resultJson(request(), out, "x", 1).contains("trace")) << "only when asked for";
-    out.traced = true;
-    EXPECT_EQ(resultJson(request(), out, "x", 1).at("trace"), nlohmann::json::array()) << "asked for, and silence";
+    PollResult out = result(Status::noMatch, 300);
+    EXPECT_FALSE(outcomeJson(polled(out)).contains("trace")) << "only when asked for";
+    out.trace = Trace{};
+    EXPECT_EQ(outcomeJson(polled(out)).at("trace"), nlohmann::json::array()) << "asked for, and silence";
 }
 
-std::vector<PollOutcome> outcomes(std::initializer_list<std::pair<PollStatus, long long>> list)
+PollSummary summarize(std::initializer_list<std::pair<Status, long long>> list, std::size_t lateAt = 0)
 {
-    std::vector<PollOutcome> all;
+    PollSummary summary;
+    std::size_t i = 0;
     for (const auto& [status, ms] : list) {
-        all.push_back(outcome(status, ms));
+        PollResult poll = result(status, ms);
+        poll.late = ++i == lateAt;
+        summary.add(poll);
     }
-    return all;
+    return summary;
 }
 
 TEST(RepeatSummary, CountsAndNearestRankPercentilesOfTheMatches)
 {
-    auto polls = outcomes({{PollStatus::matched, 30}, {PollStatus::noMatch, 1000}, {PollStatus::matched, 10},
-                           {PollStatus::matched, 20}, {PollStatus::matched, 40}, {PollStatus::matched, 1200}});
-    polls.back().late = true;
-    const RepeatSummary summary = summarize(polls);
+    const PollSummary summary = summarize({{Status::matched, 30}, {Status::noMatch, 1000}, {Status::matched, 10},
+                                           {Status::matched, 20}, {Status::matched, 40}, {Status::matched, 1200}},
+                                          6);
     EXPECT_EQ(summary.polls, 6);
     EXPECT_EQ(summary.matched, 5);
     EXPECT_EQ(summary.late, 1);
     EXPECT_EQ(summary.noMatch, 1);
     EXPECT_EQ(summary.errors, 0);
-    ASSERT_TRUE(summary.latency);
-    EXPECT_EQ(summary.latency->minMs, 10);
-    EXPECT_EQ(summary.latency->medianMs, 30) << "rank 3 of 5; the no-match's time is not a latency";
-    EXPECT_EQ(summary.latency->p90Ms, 1200) << "rank 5 of 5";
-    EXPECT_EQ(summary.latency->maxMs, 1200);
-    EXPECT_EQ(exitCode(summary, false), 1);
+    const auto latency = summary.times.spread();
+    ASSERT_TRUE(latency);
+    EXPECT_EQ(latency->minMs, 10);
+    EXPECT_EQ(latency->medianMs, 30) << "rank 3 of 5; the no-match's time is not a latency";
+    EXPECT_EQ(latency->p90Ms, 1200) << "rank 5 of 5";
+    EXPECT_EQ(latency->maxMs, 1200);
+    EXPECT_EQ(exitCode(summary.status(false)), 1);
 
-    const RepeatSummary two = summarize(outcomes({{PollStatus::matched, 7}, {PollStatus::matched, 9}}));
-    EXPECT_EQ(two.latency->medianMs, 7);
-    EXPECT_EQ(two.latency->p90Ms, 9);
-    EXPECT_EQ(exitCode(two, true), 0);
+    const PollSummary two = summarize({{Status::matched, 7}, {Status::matched, 9}});
+    EXPECT_EQ(two.times.spread()->medianMs, 7);
+    EXPECT_EQ(two.times.spread()->p90Ms, 9);
+    EXPECT_EQ(exitCode(two.status(true)), 0);
 }
 
 TEST(RepeatSummary, ExitStatusFromTheWorstPoll)
 {
-    auto lateOnly = outcomes({{PollStatus::matched, 5}, {PollStatus::matched, 1500}});
-    lateOnly[1].late = true;
-    EXPECT_EQ(exitCode(summarize(lateOnly), false), 0);
-    EXPECT_EQ(exitCode(summarize(lateOnly), true), 1) << "--strict";
-    const auto failed = outcomes({{PollStatus::noMatch, 5}, {PollStatus::error, 0}});
-    EXPECT_EQ(exitCode(summarize(failed), false), 2);
-    const RepeatSummary none = summarize(outcomes({{PollStatus::noMatch, 1000}}));
-    EXPECT_FALSE(none.latency);
+    const PollSummary lateOnly = summarize({{Status::matched, 5}, {Status::matched, 1500}}, 2);
+    EXPECT_EQ(exitCode(lateOnly.status(false)), 0);
+    EXPECT_EQ(exitCode(lateOnly.status(true)), 1) << "--strict";
+    const PollSummary failed = summarize({{Status::noMatch, 5}, {Status::deviceGone, 0}});
+    EXPECT_EQ(exitCode(failed.status(false)), 2);
+    EXPECT_EQ(failed.status(false), Status::deviceGone) << "the run's status is its failure's";
+    const PollSummary none = summarize({{Status::noMatch, 1000}});
+    EXPECT_FALSE(none.times.spread());
     EXPECT_TRUE(summaryJson(none).at("latency_ms").is_null());
 }
 
 TEST(RepeatSummary, AsTextAndJson)
 {
-    auto polls = outcomes({{PollStatus::matched, 12}, {PollStatus::matched, 1500}, {PollStatus::noMatch, 1000}});
-    polls[1].late = true;
-    const RepeatSummary summary = summarize(polls);
+    const PollSummary summary = summarize({{Status::matched, 12}, {Status::matched, 1500}, {Status::noMatch, 1000}}, 2);
     EXPECT_EQ(summaryText("COM3", summary), "COM3: 3 polls: 2 matched (1 late), 1 no match, 0 errors\n"
                                             "COM3: time to match: min 12 ms, median 12 ms, p90 1500 ms, max 1500 ms\n");
     const auto j = summaryJson(summary);
@@ -301,8 +338,30 @@ TEST(RepeatSummary, AsTextAndJson)
     EXPECT_EQ(j.at("no_match"), 1);
     EXPECT_EQ(j.at("errors"), 0);
     EXPECT_EQ(j.at("latency_ms").at("p90"), 1500);
-    EXPECT_EQ(summaryText("P", summarize(outcomes({{PollStatus::error, 0}}))),
-              "P: 1 poll: 0 matched, 0 no match, 1 error\n");
+    EXPECT_EQ(summaryText("P", summarize({{Status::error, 0}})), "P: 1 poll: 0 matched, 0 no match, 1 error\n");
+}
+
+TEST(RepeatSummary, TimesInConstantMemoryExactWhereItMatters)
+{
+    // A million matches between 1 and 1000 ms, and a few long ones: the
+    // percentiles are those of the sorted times, to the millisecond below
+    // 8 s and within 1/4096 above.
+    MatchTimes times;
+    for (long long i = 0; i < 1000000; ++i) {
+        times.add(1 + i % 1000);
+    }
+    const auto below = times.spread();
+    EXPECT_EQ(below->medianMs, 500);
+    EXPECT_EQ(below->p90Ms, 900);
+    for (const long long ms : {9000LL, 1000000LL, 2147483647LL + 5000}) {
+        MatchTimes one;
+        one.add(1);
+        one.add(ms);
+        one.add(ms);
+        EXPECT_EQ(one.spread()->maxMs, ms) << "the max is exact";
+        EXPECT_LE(one.spread()->medianMs, ms);
+        EXPECT_GE(one.spread()->medianMs, ms - ms / 4096) << ms;
+    }
 }
 
 TEST(Monitor, AnArrivalAsALineAndAsAnObject)

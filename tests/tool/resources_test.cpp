@@ -1,7 +1,7 @@
 // The library, serial ports and the sim's pseudo-terminal are owned by
 // move-only objects: whatever is opened is closed exactly when its last
 // owner goes, on every path, failures included.
-#include "cli/error.h"
+#include "base/error.h"
 #include "host/library.h"
 #include "host/serial_port.h"
 #include "sim/pty.h"

@@ -1,7 +1,7 @@
 // The serial port as the tool holds it on Linux: its alone while open, the
 // settings asked for applied, and the settings it had put back on every
 // way out; reads that wait, and a device that went away told apart.
-#include "cli/error.h"
+#include "base/error.h"
 #include "host/serial_port.h"
 #include "port_probe.h"
 #include "pseudo_terminal.h"
@@ -35,7 +35,7 @@ std::string openFailure(const std::string& path, const PortSettings& settings = 
         if (what != nullptr) {
             *what = error.what();
         }
-        return error.status();
+        return statusName(error.status());
     }
     return "";
 }
@@ -187,14 +187,14 @@ TEST(PortReads, BytesThatArriveSilenceAndADeviceThatWentAway)
         port.read(buffer, sizeof buffer, 150);
         ADD_FAILURE() << "a read from a port that hung up returned";
     } catch (const Error& error) {
-        EXPECT_EQ(error.status(), "device_gone");
+        EXPECT_EQ(error.status(), Status::deviceGone);
         EXPECT_NE(std::string(error.what()).find("went away"), std::string::npos) << error.what();
     }
     try {
         port.write(toBytes("PING"));
         ADD_FAILURE() << "a write to a port that hung up returned";
     } catch (const Error& error) {
-        EXPECT_EQ(error.status(), "device_gone") << error.what();
+        EXPECT_EQ(error.status(), Status::deviceGone) << error.what();
     }
 }
 

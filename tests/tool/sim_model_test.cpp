@@ -17,10 +17,7 @@ const std::uint64_t start = 1000;
 
 Model model(const std::string& script)
 {
-    std::vector<Rule> rules;
-    std::string error;
-    EXPECT_TRUE(parseScript(script, rules, error)) << error;
-    return Model(std::move(rules), start);
+    return Model(parseScript(script), start);
 }
 
 void hostSends(Model& d, const std::string& text, std::uint64_t atMs)

@@ -1,8 +1,9 @@
 // kestrin about and kestrin --version: what the library says about itself.
 #include "commands/command.h"
+#include "commands/options.h"
 
-#include "cli/report.h"
 #include "host/library.h"
+#include "views/output.h"
 
 #include <fmt/format.h>
 
@@ -17,40 +18,26 @@ struct AboutOptions {
     bool json = false;
 };
 
-int runAbout(const AboutOptions& options)
+void runAbout(const AboutOptions& options, Run& run)
 {
     const Library library = Library::load(options.library);
-    const int version = library.version();
-    if (options.json) {
-        nlohmann::json j = libraryJson(library.path(), version);
-        j["version"] = version;
-        j["about"] = library.about();
-        j["tool_version"] = KESTRIN_TOOL_VERSION;
-        j["status"] = "ok";
-        j["exit_code"] = 0;
-        printJson(j);
-        return 0;
-    }
-    fmt::print("Library:  {}\nVersion:  {} ({})\n\n{}", library.path(), version, dottedVersion(version),
-               library.about());
-    return 0;
+    run.outcome.library = LibraryInfo{library.path(), library.version()};
+    run.outcome.about = library.about();
+    run.outcome.status = Status::ok;
 }
 
-int runVersion(const std::string& path)
+void runVersion(const std::string& path)
 {
     // The tool's version stands even when the library cannot be loaded.
-    fmt::print("kestrin {}", KESTRIN_TOOL_VERSION);
-    std::fflush(stdout);
-    Library library;
+    writeOut(fmt::format("kestrin {}", KESTRIN_TOOL_VERSION));
     try {
-        library = Library::load(path);
+        const Library library = Library::load(path);
+        const int version = library.version();
+        writeOut(fmt::format(", library {} ({}) {}\n", dottedVersion(version), version, library.path()));
     } catch (const Error&) {
-        fmt::print("\n");
+        writeOut("\n");
         throw;
     }
-    const int version = library.version();
-    fmt::print(", library {} ({}) {}\n", dottedVersion(version), version, library.path());
-    return 0;
 }
 
 } // namespace
@@ -59,9 +46,8 @@ Command makeAboutCommand(CLI::App& app)
 {
     auto options = std::make_shared<AboutOptions>();
     CLI::App* about = app.add_subcommand("about", "Show the library's version number and about text");
-    about->add_option("--library", options->library, "The Kestrin library to load (default: beside this program)");
-    about->add_flag("-j,--json", options->json,
-                    "One JSON object: library, library_version, version, about, tool_version");
+    addLibraryOption(*about, options->library);
+    addJsonOption(*about, options->json, "One JSON object: library, library_version, version, about, tool_version");
     about->footer(helpFooter("", {
 #ifdef _WIN32
         {"about", "KestrinVersion and KestrinAbout of the kestrin.dll beside kestrin.exe."},
@@ -71,13 +57,18 @@ Command makeAboutCommand(CLI::App& app)
         {"about --library /opt/kestrin/lib/libkestrin.so.1 --json", "The same for another copy, as JSON."},
 #endif
     }));
-    return {about, [options](ErrorReport&) { return runAbout(*options); },
+    return {about, [options](Run& run) { runAbout(*options, run); },
             std::shared_ptr<const bool>(options, &options->json)};
 }
 
 Command makeVersionCommand(CLI::App& app, const std::string& libraryPath)
 {
-    return {&app, [libraryPath](ErrorReport&) { return runVersion(libraryPath); }, nullptr};
+    return {&app,
+            [libraryPath](Run& run) {
+                runVersion(libraryPath);
+                run.outcome.status = Status::ok;
+            },
+            nullptr};
 }
 
 } // namespace kestrin

@@ -1,68 +1,80 @@
 #include "commands/command.h"
 
+#include "views/output.h"
+#include "views/text.h"
+
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <exception>
+#include <optional>
 
 namespace kestrin {
 
 namespace {
 
-// The command `args` invoke: the first word naming one, skipping the value
-// of the main app's --library.
-const Command* invoked(const std::vector<Command>& commands, const std::vector<std::string>& args,
-                       std::size_t& at)
+std::unique_ptr<View> viewFor(bool json)
 {
-    for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
-        if (args[i] == "--library") {
-            ++i;
-            continue;
+    return json ? makeJsonView() : makeTextView();
+}
+
+// Reports the outcome; a report that cannot be written is the failure
+// then, said on stderr if stderr still takes it.
+int report(View& view, const Outcome& outcome)
+{
+    try {
+        view.finished(outcome);
+        return exitCode(outcome);
+    } catch (const std::exception& error) {
+        Outcome failed = outcome;
+        failed.status = outcome.status == Status::interrupted ? Status::interrupted : Status::error;
+        failed.error = error.what();
+        try {
+            writeErr(errorLine(failed) + "\n");
+        } catch (const std::exception&) {
+            // Nowhere left to say it: the exit status does.
         }
-        for (const Command& command : commands) {
-            if (args[i] == command.app->get_name()) {
-                at = i;
-                return &command;
-            }
-        }
+        return exitCode(failed);
     }
-    return nullptr;
 }
 
 } // namespace
 
 int runCommand(const Command& command)
 {
-    ErrorReport report;
-    report.command = command.app->get_parent() != nullptr ? command.app->get_name() : "";
-    report.json = command.json && *command.json;
+    Outcome outcome;
+    outcome.command = command.app->get_parent() != nullptr ? command.app->get_name() : "";
+    const std::unique_ptr<View> view = viewFor(command.json && *command.json);
+    std::optional<InterruptGuard> interrupts;
     try {
-        return command.run(report);
+        interrupts.emplace();
+        Run run{outcome, *view, *interrupts};
+        command.run(run);
     } catch (const Error& error) {
-        reportError(report, error);
+        outcome.status = error.status();
+        outcome.error = error.what();
     } catch (const std::exception& error) {
         // Not the tool's own words, but still its one report.
-        reportError(report, Error(error.what()));
+        outcome.status = Status::error;
+        outcome.error = error.what();
     }
-    return errorExitCode;
+    // Still under the guard: a closed output is an error here, not a signal.
+    return report(*view, outcome);
 }
 
-int reportParseError(const std::vector<Command>& commands, const std::vector<std::string>& args,
-                     const CLI::ParseError& error)
+int reportParseError(const CLI::App& app, const CLI::ParseError& error)
 {
-    ErrorReport report;
-    std::size_t at = 0;
-    if (const Command* command = invoked(commands, args, at)) {
-        report.command = command->app->get_name();
-        // The flag may not have been parsed yet, so the words decide.
-        const auto begin = args.begin() + static_cast<std::ptrdiff_t>(at);
-        const auto end = std::find(begin, args.end(), "--");
-        report.json = command->json && std::any_of(begin, end, [](const std::string& arg) {
-                          return arg == "--json" || arg == "-j";
-                      });
+    Outcome outcome;
+    outcome.status = Status::usage;
+    outcome.error = error.what();
+    bool json = false;
+    // The subcommand the words were for, and whether its --json came before
+    // the mistake, as the parser left them.
+    for (const CLI::App* command : app.get_subcommands()) {
+        outcome.command = command->get_name();
+        const CLI::Option* option = command->get_option_no_throw("--json");
+        json = option != nullptr && option->count() > 0;
     }
-    reportError(report, UsageError(error.what()));
-    return errorExitCode;
+    return report(*viewFor(json), outcome);
 }
 
 std::string helpFooter(const std::string& text, std::initializer_list<Example> examples)

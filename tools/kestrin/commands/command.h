@@ -1,15 +1,14 @@
-// The subcommands, one file each under commands/: a make function declares
-// the command's options on the main app and returns how to run it.
-//
-// A run function returns the exit status: 0 success (or matched), 1 not
-// matched. It reports a failure by throwing Error (UsageError for a mistake
-// in what was typed); runCommand then prints it once, with exit status 2.
-// A new command is a file here with its make function, declared below and
-// listed in main.cpp and tools/CMakeLists.txt.
+// The subcommands, one file each: a make function declares the command's
+// options on the main app and returns how to run it. A new command is a file
+// here with its make function, declared below and listed in main.cpp and
+// tools/CMakeLists.txt.
 #ifndef KESTRIN_TOOL_COMMANDS_COMMAND_H
 #define KESTRIN_TOOL_COMMANDS_COMMAND_H
 
-#include "cli/error.h"
+#include "base/error.h"
+#include "base/outcome.h"
+#include "host/interrupt.h"
+#include "views/view.h"
 
 #include <CLI/CLI.hpp>
 
@@ -28,10 +27,19 @@
 
 namespace kestrin {
 
+// What a command runs with: the outcome it fills in as it learns more (a
+// failure then says as much as is known), the view it reports to as it
+// goes, and the interrupt it watches for.
+struct Run {
+    Outcome& outcome;
+    View& view;
+    InterruptGuard& interrupts;
+};
+
 struct Command {
     CLI::App* app = nullptr;
-    // Fills in the report as it learns what an error should carry.
-    std::function<int(ErrorReport&)> run;
+    // Sets run.outcome's status at the end; a failure is thrown as Error.
+    std::function<void(Run&)> run;
     // The command's --json flag, when it has one.
     std::shared_ptr<const bool> json;
 };
@@ -49,13 +57,14 @@ Command makeDemoCommand(CLI::App& app);
 // --version: the tool's and the library's version, run like a command.
 Command makeVersionCommand(CLI::App& app, const std::string& libraryPath);
 
-// Runs the command, reporting what it throws as its one error.
+// Runs the command with Ctrl-C watched from before it touches anything to
+// after it has put everything back, and reports its outcome once, in its
+// form. Returns the exit status.
 int runCommand(const Command& command);
 
-// Reports a failed parse of `args` (everything after the program name) as
-// a usage error of the subcommand it was for, in that command's form.
-int reportParseError(const std::vector<Command>& commands, const std::vector<std::string>& args,
-                     const CLI::ParseError& error);
+// Reports a failed parse as a usage error of the subcommand it was for, in
+// that command's form.
+int reportParseError(const CLI::App& app, const CLI::ParseError& error);
 
 struct Example {
     const char* command; // as typed, after "kestrin "

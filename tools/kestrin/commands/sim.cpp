@@ -2,13 +2,14 @@
 // demo and engineers without hardware to poll like a real one.
 #include "commands/command.h"
 
+#include "views/output.h"
+
 #include "sim/model.h"
 #include "sim/pty.h"
 #include "sim/script.h"
 
 #include <fmt/format.h>
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,48 +31,11 @@ struct SimOptions {
     bool trace = false;
 };
 
-// What the signal handler stops while the loop runs; null after it, so
-// that a late signal touches nothing and the exit stays clean.
-const sim::StopPipe* volatile activeStop = nullptr;
-
-extern "C" void onStopSignal(int)
-{
-    if (const sim::StopPipe* stop = activeStop) {
-        stop->stop();
-    }
-}
-
-// SIGTERM, SIGINT and SIGHUP stop the loop through `stop` while the object
-// lives, and are ignored after it.
-class StopSignals {
-public:
-    explicit StopSignals(const sim::StopPipe& stop)
-    {
-        activeStop = &stop;
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-            sigaction(signal, &action, nullptr);
-        }
-        // A reader of the trace that goes away must not kill the sim.
-        ::signal(SIGPIPE, SIG_IGN);
-    }
-    ~StopSignals() { activeStop = nullptr; }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-};
-
 std::vector<sim::Rule> loadRules(const SimOptions& options)
 {
     std::vector<sim::Rule> rules;
     for (std::size_t i = 0; i < options.rules.size(); ++i) {
-        sim::Rule rule;
-        std::string why;
-        if (!sim::parseRule(options.rules[i], rule, why)) {
-            throw UsageError(fmt::format("rule {} ({}): {}", i + 1, options.rules[i], why));
-        }
-        rules.push_back(std::move(rule));
+        rules.push_back(sim::parseRule(options.rules[i], fmt::format("rule {} ({}): ", i + 1, options.rules[i])));
     }
     if (!options.scriptFile.empty()) {
         std::ifstream file(options.scriptFile, std::ios::binary);
@@ -80,11 +44,7 @@ std::vector<sim::Rule> loadRules(const SimOptions& options)
         }
         std::stringstream text;
         text << file.rdbuf();
-        std::vector<sim::Rule> fromFile;
-        std::string why;
-        if (!sim::parseScript(text.str(), fromFile, why)) {
-            throw UsageError(fmt::format("{}: {}", options.scriptFile, why));
-        }
+        std::vector<sim::Rule> fromFile = sim::parseScript(text.str(), options.scriptFile + ": ");
         rules.insert(rules.end(), fromFile.begin(), fromFile.end());
     }
     return rules;
@@ -127,20 +87,20 @@ private:
     std::string target_;
 };
 
-int runSim(const SimOptions& options)
+void runSim(const SimOptions& options, Run& run)
 {
     std::vector<sim::Rule> rules = loadRules(options);
     const sim::StopPipe stop = sim::StopPipe::open();
-    const StopSignals signals(stop);
+    const InterruptWaker waker(run.interrupts, [&stop] { stop.stop(); });
     sim::Pty pty = sim::Pty::open();
     const PortLink link(options.link, pty.path());
     // Whoever started the sim waits for this line: the port is ready.
-    fmt::print("{}\n", pty.path());
-    std::fflush(stdout);
+    writeOut(pty.path() + "\n");
 
     sim::Model model(std::move(rules), sim::clockMs());
     sim::play(model, pty, stop.readEnd(), options.rounds, options.trace ? stdout : nullptr);
-    return 0;
+    // SIGTERM, SIGINT and SIGHUP are how a sim is meant to be stopped.
+    run.outcome.status = run.interrupts.interrupted() ? Status::stopped : Status::done;
 }
 
 } // namespace
@@ -166,7 +126,7 @@ Command makeSimCommand(CLI::App& app)
              "Right once, then wrong; also reachable as /tmp/ttyDEVICE."},
             {"sim \"send READY\\r\\n every 500\" --trace", "Chatter unprompted, showing every byte in and out."},
         }));
-    return {sim, [options](ErrorReport&) { return runSim(*options); }, nullptr};
+    return {sim, [options](Run& run) { runSim(*options, run); }, nullptr};
 }
 
 } // namespace kestrin

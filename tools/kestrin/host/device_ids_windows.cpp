@@ -1,6 +1,7 @@
 #include "host/device_ids_windows.h"
 
 #include "host/port_names_windows.h"
+#include "host/windows_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -115,13 +116,13 @@ std::string serialNumberIn(const std::string& instanceId)
     return {};
 }
 
-std::string firstOfMultiString(const char* data, std::size_t size)
+std::string firstOfMultiString(const wchar_t* data, std::size_t count)
 {
     std::size_t n = 0;
-    while (n < size && data[n] != '\0') {
+    while (n < count && data[n] != L'\0') {
         ++n;
     }
-    return std::string(data, n);
+    return utf8(data, n);
 }
 
 std::vector<PortListing> mergePortLists(std::vector<PortListing> fromSetupApi,

@@ -32,9 +32,9 @@ std::string serialNumberIn(const std::string& instanceId);
 // serial number is on the parent device.
 bool isUsbInterface(const std::string& instanceId);
 
-// The first string of a REG_MULTI_SZ value, as SetupAPI returns hardware
-// ids: the most specific one.
-std::string firstOfMultiString(const char* data, std::size_t size);
+// The first string of a REG_MULTI_SZ value of `count` wide characters, as
+// SetupAPI returns hardware ids (the most specific one), in UTF-8.
+std::string firstOfMultiString(const wchar_t* data, std::size_t count);
 
 // The ports SetupAPI reported, each once, then those that only the
 // SERIALCOMM key names (device name, port name), so that nothing the

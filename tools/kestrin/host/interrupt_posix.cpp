@@ -1,8 +1,8 @@
-// Ctrl-C on Linux: the signal handler only writes a byte to a pipe (all it
-// may safely do); a watcher thread reads it and does the real work.
+// Signals on Linux: the handler only writes a byte to a pipe (all it may
+// safely do); a watcher thread reads it and notes the interrupt.
 #include "host/interrupt.h"
 
-#include "cli/error.h"
+#include "base/error.h"
 
 #include <fmt/format.h>
 
@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -21,15 +20,16 @@ namespace kestrin {
 
 namespace {
 
-const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 const char interruptByte = 'i';
 const char quitByte = 'q';
 
-// The one guard's state; a guard lives on one thread and there is only one
-// at a time, so no lock is needed beyond the atomic the handler reads.
+// The handlers' part of the process-wide state: one guard at a time
+// installs them (interrupt.cpp sees to that).
 std::atomic<int> wakeFd{-1};
 int watchFd = -1;
-struct sigaction previous[std::size(signals)];
+struct sigaction previous[std::size(stopSignals)];
+struct sigaction previousPipe;
 std::thread watcher;
 
 extern "C" void onSignal(int)
@@ -42,7 +42,7 @@ extern "C" void onSignal(int)
     errno = saved;
 }
 
-void watch(int fd, std::function<void()> onInterrupt)
+void watch(int fd)
 {
     for (;;) {
         pollfd ready{fd, POLLIN, 0};
@@ -55,19 +55,14 @@ void watch(int fd, std::function<void()> onInterrupt)
             return;
         }
         if (n == 1 && byte == interruptByte) {
-            onInterrupt();
-            std::fflush(stdout);
-            std::fflush(stderr);
-            // Not exit(): the main thread is still inside the library's poll
-            // and must not see its objects destroyed under it.
-            _exit(interruptedExitCode);
+            interrupts::noteInterrupt();
         }
     }
 }
 
 } // namespace
 
-InterruptGuard::InterruptGuard(std::function<void()> onInterrupt)
+void interrupts::install()
 {
     int fds[2] = {-1, -1};
     // Non-blocking, so that a signal handler's write can never hang.
@@ -76,29 +71,40 @@ InterruptGuard::InterruptGuard(std::function<void()> onInterrupt)
     }
     watchFd = fds[0];
     wakeFd.store(fds[1]);
-    watcher = std::thread(watch, fds[0], std::move(onInterrupt));
+    watcher = std::thread(watch, fds[0]);
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     // Restarted, so that the tool's own reads and writes are not cut short.
     action.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < std::size(signals); ++i) {
-        sigaction(signals[i], &action, &previous[i]);
+    for (std::size_t i = 0; i < std::size(stopSignals); ++i) {
+        sigaction(stopSignals[i], &action, &previous[i]);
     }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &previousPipe);
 }
 
-InterruptGuard::~InterruptGuard()
+void interrupts::remove() noexcept
 {
-    for (std::size_t i = 0; i < std::size(signals); ++i) {
-        sigaction(signals[i], &previous[i], nullptr);
+    sigaction(SIGPIPE, &previousPipe, nullptr);
+    for (std::size_t i = 0; i < std::size(stopSignals); ++i) {
+        sigaction(stopSignals[i], &previous[i], nullptr);
     }
     const int fd = wakeFd.exchange(-1);
-    // A Ctrl-C already written is read first, and ends the process there.
     [[maybe_unused]] const ssize_t ignored = ::write(fd, &quitByte, 1);
     watcher.join();
     ::close(fd);
     ::close(watchFd);
     watchFd = -1;
+}
+
+void endProcess(int exitCode)
+{
+    // Not exit(): another thread is still inside the library's poll and
+    // must not see its objects destroyed under it.
+    _exit(exitCode);
 }
 
 } // namespace kestrin

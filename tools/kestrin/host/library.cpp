@@ -1,11 +1,9 @@
 #include "host/library.h"
 
-#include "cli/error.h"
+#include "base/error.h"
 #include "kestrin.h"
 
 #include <fmt/format.h>
-
-#include <utility>
 
 namespace kestrin {
 
@@ -28,51 +26,12 @@ Library Library::load(const std::string& path)
 {
     Library library;
     library.path_ = path.empty() ? module::defaultPath() : path;
-    std::string cause;
-    library.module_ = module::open(library.path_, cause);
-    if (library.module_ == nullptr) {
-        throw Error(fmt::format("cannot load the library {}: {}", library.path_, cause));
-    }
+    library.module_.reset(module::open(library.path_));
     // Owned from here: a missing export unloads it again.
-    library.pollUart_ = resolve<kestrin_poll_uart_fn>(library.module_, library.path_, KESTRIN_POLL_UART_NAME);
-    library.version_ = resolve<kestrin_version_fn>(library.module_, library.path_, KESTRIN_VERSION_NAME);
-    library.about_ = resolve<kestrin_about_fn>(library.module_, library.path_, KESTRIN_ABOUT_NAME);
+    library.pollUart_ = resolve<kestrin_poll_uart_fn>(library.module(), library.path_, KESTRIN_POLL_UART_NAME);
+    library.version_ = resolve<kestrin_version_fn>(library.module(), library.path_, KESTRIN_VERSION_NAME);
+    library.about_ = resolve<kestrin_about_fn>(library.module(), library.path_, KESTRIN_ABOUT_NAME);
     return library;
-}
-
-Library::~Library()
-{
-    unload();
-}
-
-Library::Library(Library&& other) noexcept
-    : path_(std::move(other.path_)),
-      module_(std::exchange(other.module_, nullptr)),
-      pollUart_(std::exchange(other.pollUart_, nullptr)),
-      version_(std::exchange(other.version_, nullptr)),
-      about_(std::exchange(other.about_, nullptr))
-{
-}
-
-Library& Library::operator=(Library&& other) noexcept
-{
-    if (this != &other) {
-        unload();
-        path_ = std::move(other.path_);
-        module_ = std::exchange(other.module_, nullptr);
-        pollUart_ = std::exchange(other.pollUart_, nullptr);
-        version_ = std::exchange(other.version_, nullptr);
-        about_ = std::exchange(other.about_, nullptr);
-    }
-    return *this;
-}
-
-void Library::unload() noexcept
-{
-    if (module_ != nullptr) {
-        module::close(module_);
-        module_ = nullptr;
-    }
 }
 
 int Library::pollUart(void* port, int length, unsigned char* pattern, int timeoutMs) const

@@ -4,9 +4,32 @@
 #ifndef KESTRIN_TOOL_HOST_LIBRARY_H
 #define KESTRIN_TOOL_HOST_LIBRARY_H
 
+#include "base/owned.h"
+
 #include <string>
 
 namespace kestrin {
+
+// The system calls behind Library, one file per platform.
+namespace module {
+
+// The library beside the running executable, or, where the platform's
+// loader can find an installed one by name, that name.
+std::string defaultPath();
+
+// The loaded module. Throws Error: "cannot load the library PATH: cause".
+void* open(const std::string& path);
+
+void* symbol(void* module, const char* name);
+
+void close(void* module) noexcept;
+
+struct Traits {
+    static void* none() noexcept { return nullptr; }
+    static void close(void* module) noexcept { module::close(module); }
+};
+
+} // namespace module
 
 // Loaded for as long as the object lives; moving hands the library on.
 class Library {
@@ -16,16 +39,9 @@ public:
     // cause; nothing stays loaded then.
     static Library load(const std::string& path);
 
-    Library() = default;
-    ~Library();
-    Library(Library&& other) noexcept;
-    Library& operator=(Library&& other) noexcept;
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-
-    bool loaded() const { return module_ != nullptr; }
+    bool loaded() const { return static_cast<bool>(module_); }
     // The system's handle of the loaded module (HMODULE, dlopen handle).
-    void* module() const { return module_; }
+    void* module() const { return module_.get(); }
     const std::string& path() const { return path_; }
 
     int pollUart(void* port, int length, unsigned char* pattern, int timeoutMs) const;
@@ -33,30 +49,12 @@ public:
     std::string about() const;
 
 private:
-    void unload() noexcept;
-
     std::string path_;
-    void* module_ = nullptr;
+    Owned<module::Traits> module_;
     int (*pollUart_)(void*, int, unsigned char*, int) = nullptr;
     int (*version_)() = nullptr;
     char* (*about_)() = nullptr;
 };
-
-// The system calls behind Library, one file per platform.
-namespace module {
-
-// The library beside the running executable, or, where the platform's
-// loader can find an installed one by name, that name.
-std::string defaultPath();
-
-// The loaded module, or null with `error` giving the system's cause.
-void* open(const std::string& path, std::string& error);
-
-void* symbol(void* module, const char* name);
-
-void close(void* module) noexcept;
-
-} // namespace module
 
 } // namespace kestrin
 

@@ -1,5 +1,9 @@
 #include "host/library.h"
 
+#include "base/error.h"
+
+#include <fmt/format.h>
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -35,13 +39,13 @@ std::string defaultPath()
     return access(beside.c_str(), F_OK) == 0 ? beside : installedSoname;
 }
 
-void* open(const std::string& path, std::string& error)
+void* open(const std::string& path)
 {
     dlerror();
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         const char* cause = dlerror();
-        error = cause != nullptr ? cause : "unknown error";
+        throw Error(fmt::format("cannot load the library {}: {}", path, cause != nullptr ? cause : "unknown error"));
     }
     return module;
 }

@@ -1,5 +1,9 @@
 #include "host/library.h"
-#include "host/windows_error.h"
+
+#include "base/error.h"
+#include "host/windows_text.h"
+
+#include <fmt/format.h>
 
 #include <windows.h>
 
@@ -10,34 +14,6 @@ namespace kestrin::module {
 namespace {
 
 const wchar_t libraryFile[] = L"kestrin.dll";
-
-std::string utf8(const std::wstring& wide)
-{
-    if (wide.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                      nullptr);
-    std::string text(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr, nullptr);
-    return text;
-}
-
-// Paths reach us as UTF-8 (defaultPath) or in the ANSI code page (the
-// command line), so text that is not valid UTF-8 is read as ANSI.
-std::wstring wide(const std::string& text)
-{
-    for (UINT codePage : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
-        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-        const int n = MultiByteToWideChar(codePage, flags, text.data(), static_cast<int>(text.size()), nullptr, 0);
-        if (n > 0) {
-            std::wstring result(static_cast<std::size_t>(n), L'\0');
-            MultiByteToWideChar(codePage, flags, text.data(), static_cast<int>(text.size()), result.data(), n);
-            return result;
-        }
-    }
-    return {};
-}
 
 // Empty when the system cannot say where this program is: guessing "."
 // would load whatever kestrin.dll the current directory holds.
@@ -67,11 +43,13 @@ std::string defaultPath()
     return directory.empty() ? std::string() : utf8(directory + L"\\" + libraryFile);
 }
 
-void* open(const std::string& path, std::string& error)
+void* open(const std::string& path)
 {
+    const auto failure = [&path](const std::string& cause) {
+        return Error(fmt::format("cannot load the library {}: {}", path, cause));
+    };
     if (path.empty()) {
-        error = "cannot tell where this program is, so not where its library is (use --library)";
-        return nullptr;
+        throw failure("cannot tell where this program is, so not where its library is (use --library)");
     }
     // Always a full path: given only a name, LoadLibrary also searches the
     // current directory, where anyone may have left a kestrin.dll. A
@@ -81,8 +59,7 @@ void* open(const std::string& path, std::string& error)
     for (;;) {
         const DWORD n = GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
         if (n == 0) {
-            error = windowsErrorText(GetLastError());
-            return nullptr;
+            throw failure(windowsErrorText(GetLastError()));
         }
         if (n < full.size()) {
             full.resize(n);
@@ -97,7 +74,7 @@ void* open(const std::string& path, std::string& error)
     const DWORD loadError = GetLastError();
     SetErrorMode(previousMode);
     if (module == nullptr) {
-        error = windowsErrorText(loadError);
+        throw failure(windowsErrorText(loadError));
     }
     return module;
 }

@@ -3,7 +3,7 @@
 // and those are read from /dev/serial/by-id instead.
 #include "host/port_list_posix.h"
 
-#include "cli/error.h"
+#include "base/error.h"
 
 #include <libudev.h>
 #include <sys/stat.h>

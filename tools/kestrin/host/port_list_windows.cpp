@@ -1,10 +1,14 @@
 // The ports Windows knows: every present device of the Ports class and every
 // COM port interface, through SetupAPI, with the names Device Manager shows
 // and the ids the hardware carries; then whatever else the SERIALCOMM key
-// names, since some drivers register only there.
+// names, since some drivers register only there. Names are read through the
+// wide calls and kept as UTF-8: the ANSI ones would turn a character outside
+// the code page into a question mark.
 #include "host/port_list.h"
 
 #include "host/device_ids_windows.h"
+#include "host/handles.h"
+#include "host/windows_text.h"
 
 #include <windows.h>
 
@@ -25,65 +29,62 @@ const GUID portsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x
 // which some USB and virtual port drivers register outside that class.
 const GUID comPortInterface = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
 
-class DeviceList {
-public:
-    DeviceList(const GUID& guid, DWORD flags) : set_(SetupDiGetClassDevsA(&guid, nullptr, nullptr, flags)) {}
-    ~DeviceList()
-    {
-        if (set_ != INVALID_HANDLE_VALUE) {
-            SetupDiDestroyDeviceInfoList(set_);
-        }
-    }
-    DeviceList(const DeviceList&) = delete;
-    DeviceList& operator=(const DeviceList&) = delete;
-    HDEVINFO get() const { return set_; }
-
-private:
-    HDEVINFO set_;
+struct DeviceListTraits {
+    static HDEVINFO none() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(HDEVINFO list) noexcept { SetupDiDestroyDeviceInfoList(list); }
 };
+using DeviceList = Owned<DeviceListTraits>;
+
+struct KeyTraits {
+    static HKEY none() noexcept { return nullptr; }
+    static void close(HKEY key) noexcept { RegCloseKey(key); }
+};
+using Key = Owned<KeyTraits>;
 
 std::string registryProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property)
 {
-    char buffer[1024];
+    wchar_t buffer[1024];
     DWORD type = 0;
     DWORD size = 0;
-    if (!SetupDiGetDeviceRegistryPropertyA(set, &device, property, &type, reinterpret_cast<BYTE*>(buffer),
-                                           sizeof buffer - 2, &size)) {
+    if (!SetupDiGetDeviceRegistryPropertyW(set, &device, property, &type, reinterpret_cast<BYTE*>(buffer),
+                                           sizeof buffer - sizeof(wchar_t), &size)) {
         return {};
     }
-    buffer[std::min<DWORD>(size, sizeof buffer - 2)] = '\0';
-    return firstOfMultiString(buffer, size);
+    return firstOfMultiString(buffer, std::min<DWORD>(size, sizeof buffer - sizeof(wchar_t)) / sizeof(wchar_t));
+}
+
+// A string value of a registry key, or empty.
+std::string stringValue(HKEY key, const wchar_t* name)
+{
+    wchar_t value[256];
+    DWORD type = 0;
+    DWORD size = sizeof value - sizeof(wchar_t);
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return {};
+    }
+    return firstOfMultiString(value, size / sizeof(wchar_t));
 }
 
 // The port's name (COM3), from the device's own registry key.
 std::string portName(HDEVINFO set, SP_DEVINFO_DATA& device)
 {
-    const HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-    if (key == INVALID_HANDLE_VALUE) {
-        return {};
-    }
-    char name[256];
-    DWORD type = 0;
-    DWORD size = sizeof name - 1;
-    const LONG status = RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS || type != REG_SZ) {
-        return {};
-    }
-    name[std::min<DWORD>(size, sizeof name - 1)] = '\0';
-    return name;
+    const HKEY opened = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    const Key key(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
+    return key ? stringValue(key.get(), L"PortName") : std::string();
 }
 
 std::string instanceId(DEVINST device)
 {
-    char id[MAX_DEVICE_ID_LEN + 1];
-    return CM_Get_Device_IDA(device, id, sizeof id, 0) == CR_SUCCESS ? std::string(id) : std::string();
+    wchar_t id[MAX_DEVICE_ID_LEN + 1];
+    return CM_Get_Device_IDW(device, id, MAX_DEVICE_ID_LEN + 1, 0) == CR_SUCCESS ? utf8(std::wstring(id))
+                                                                                : std::string();
 }
 
 void addDevices(const GUID& guid, DWORD flags, std::vector<PortListing>& ports)
 {
-    const DeviceList list(guid, flags | DIGCF_PRESENT);
-    if (list.get() == INVALID_HANDLE_VALUE) {
+    const DeviceList list(SetupDiGetClassDevsW(&guid, nullptr, nullptr, flags | DIGCF_PRESENT));
+    if (!list) {
         return;
     }
     SP_DEVINFO_DATA device{};
@@ -122,29 +123,28 @@ void addDevices(const GUID& guid, DWORD flags, std::vector<PortListing>& ports)
 std::vector<std::pair<std::string, std::string>> serialCommEntries()
 {
     std::vector<std::pair<std::string, std::string>> entries;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) !=
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &opened) !=
         ERROR_SUCCESS) {
         return entries;
     }
+    const Key key(opened);
     for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD nameSize = sizeof name;
-        char data[256];
-        DWORD dataSize = sizeof data - 1;
+        wchar_t name[256];
+        DWORD nameSize = sizeof name / sizeof name[0];
+        wchar_t data[256];
+        DWORD dataSize = sizeof data - sizeof(wchar_t);
         DWORD type = 0;
-        const LONG status = RegEnumValueA(key, i, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(data),
-                                          &dataSize);
+        const LONG status =
+            RegEnumValueW(key.get(), i, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(data), &dataSize);
         if (status == ERROR_NO_MORE_ITEMS) {
             break;
         }
         if (status != ERROR_SUCCESS || type != REG_SZ) {
             continue;
         }
-        data[std::min<DWORD>(dataSize, sizeof data - 1)] = '\0';
-        entries.emplace_back(std::string(name, nameSize), std::string(data));
+        entries.emplace_back(utf8(name, nameSize), firstOfMultiString(data, dataSize / sizeof(wchar_t)));
     }
-    RegCloseKey(key);
     return entries;
 }
 

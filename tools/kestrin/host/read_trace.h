@@ -6,20 +6,14 @@
 #ifndef KESTRIN_TOOL_HOST_READ_TRACE_H
 #define KESTRIN_TOOL_HOST_READ_TRACE_H
 
+#include "base/outcome.h"
 #include "host/library.h"
-
-#include <cstdint>
-#include <vector>
 
 namespace kestrin {
 
-struct TracedByte {
-    std::int64_t atUs; // since the trace began
-    unsigned char byte;
-};
-
 // Traces `library`'s reads of the port `portHandle` while it lives. One at a
-// time in a process. Throws Error when this build cannot trace.
+// time in a process: a second is refused with an Error, as is a build that
+// cannot trace.
 class ReadTrace {
 public:
     ReadTrace(const Library& library, void* portHandle);
@@ -28,7 +22,7 @@ public:
     ReadTrace& operator=(const ReadTrace&) = delete;
 
     // The bytes so far, in the order the library read them.
-    std::vector<TracedByte> bytes() const;
+    Trace bytes() const;
 };
 
 } // namespace kestrin

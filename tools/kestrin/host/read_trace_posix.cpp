@@ -11,7 +11,7 @@
 
 #include "host/read_trace.h"
 
-#include "cli/error.h"
+#include "base/error.h"
 
 #include <dlfcn.h>
 #include <sys/types.h>
@@ -100,11 +100,12 @@ ReadTrace::ReadTrace(const Library& library, void* portHandle)
         throw Error("this build of the tool cannot trace the library's reads (read() is not exported)");
     }
     TraceState& traced = state();
-    {
-        const std::lock_guard<std::mutex> lock(traced.mutex);
-        traced.bytes.clear();
-        traced.start = std::chrono::steady_clock::now();
+    const std::lock_guard<std::mutex> lock(traced.mutex);
+    if (traced.fd.load() >= 0) {
+        throw Error("cannot trace two polls at once");
     }
+    traced.bytes.clear();
+    traced.start = std::chrono::steady_clock::now();
     traced.fd.store(static_cast<int>(reinterpret_cast<std::intptr_t>(portHandle)));
 }
 
@@ -113,7 +114,7 @@ ReadTrace::~ReadTrace()
     state().fd.store(-1);
 }
 
-std::vector<TracedByte> ReadTrace::bytes() const
+Trace ReadTrace::bytes() const
 {
     TraceState& traced = state();
     const std::lock_guard<std::mutex> lock(traced.mutex);

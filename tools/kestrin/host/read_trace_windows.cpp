@@ -4,9 +4,9 @@
 // its reads are untouched: only who forwards them changes.
 #include "host/read_trace.h"
 
-#include "cli/error.h"
+#include "base/error.h"
 #include "host/import_table_windows.h"
-#include "host/windows_error.h"
+#include "host/windows_text.h"
 
 #include <windows.h>
 
@@ -28,7 +28,7 @@ struct Trace {
     void** slot = nullptr;
     LARGE_INTEGER start{};
     LARGE_INTEGER frequency{};
-    std::vector<TracedByte> bytes;
+    Trace bytes;
 };
 
 // Never destroyed: a read may still come through the hook while the
@@ -123,7 +123,7 @@ ReadTrace::~ReadTrace()
     t.port = nullptr;
 }
 
-std::vector<TracedByte> ReadTrace::bytes() const
+Trace ReadTrace::bytes() const
 {
     Trace& t = trace();
     std::lock_guard<std::mutex> lock(t.mutex);

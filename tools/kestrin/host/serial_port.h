@@ -4,17 +4,17 @@
 #ifndef KESTRIN_TOOL_HOST_SERIAL_PORT_H
 #define KESTRIN_TOOL_HOST_SERIAL_PORT_H
 
-#include "cli/bytes.h"
-#include "host/port_settings.h"
+#include "base/bytes.h"
+#include "base/port_settings.h"
+#include "host/handles.h"
 
 #include <memory>
 #include <string>
-#include <utility>
 
 namespace kestrin {
 
 // What open() found on the port and changed, for putting it back: each
-// platform's own (termios, or DCB and time-outs).
+// platform's own (termios and the modem lines, or DCB and time-outs).
 struct SavedSettings;
 
 // Open for as long as the object lives; moving hands the port on. The
@@ -22,33 +22,35 @@ struct SavedSettings;
 //
 // The port is the tool's alone while it is open: a port another program
 // holds is refused as busy rather than shared, since two readers would take
-// each other's bytes. The settings it had before are put back when it closes.
+// each other's bytes. The settings it had before are put back when it
+// closes.
 class SerialPort {
 public:
     // Opens `name` exclusively and applies `settings`, keeping the settings
-    // it had. Throws Error with the cause (a busy port with the status
-    // "busy"); the caller names the port.
+    // it had. Throws Error with the cause (a busy port with Status::busy);
+    // the caller names the port.
     static SerialPort open(const std::string& name, const PortSettings& settings);
 
     SerialPort() = default;
     ~SerialPort() { close(); }
-    SerialPort(SerialPort&& other) noexcept { take(other); }
+    SerialPort(SerialPort&& other) noexcept = default;
     SerialPort& operator=(SerialPort&& other) noexcept
     {
         if (this != &other) {
             close();
-            take(other);
+            name_ = std::move(other.name_);
+            handle_ = std::move(other.handle_);
+            saved_ = std::move(other.saved_);
         }
         return *this;
     }
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    bool isOpen() const { return open_; }
+    bool isOpen() const { return static_cast<bool>(handle_); }
     const std::string& name() const { return name_; }
-    // What pollUart takes: a HANDLE on Windows, a file descriptor in the
-    // pointer on Linux.
-    void* handle() const { return handle_; }
+    // What pollUart takes.
+    void* handle() const { return libraryHandle(handle_); }
 
     // Throws away whatever arrived before the request, so that a stale reply
     // cannot match.
@@ -57,35 +59,33 @@ public:
     void write(const Bytes& bytes);
 
     // Up to `most` bytes that arrive within `waitMs` (none when the line
-    // stays quiet). Throws Error with the status "device_gone" when the
-    // device went away.
+    // stays quiet). Throws Error with Status::deviceGone when the device
+    // went away.
     std::size_t read(unsigned char* into, std::size_t most, int waitMs);
 
     // Whether the device behind the port went away (hung up, removed, or the
     // port failed), as a poll that answered 0 may hide.
     bool deviceGone() const;
 
-    // Puts the settings the port had before open() back (and lets go of
-    // its exclusive use where that is a setting of its own; a lock lasts
-    // until the port closes), and nothing else. Safe to call from an
-    // interrupt handler's thread while another thread is in a read on the
-    // port; close() does it too.
+    // Puts the settings the port had before open() back and lets go of its
+    // exclusive use where that is a setting of its own (a lock lasts until
+    // the port closes), and nothing else. Safe while another thread is in a
+    // read on the port: an interrupt does it while the library polls.
     void restoreSettings() const noexcept;
 
 private:
-    SerialPort(std::string name, void* handle) : name_(std::move(name)), handle_(handle), open_(true) {}
-    void take(SerialPort& other) noexcept
+    SerialPort(std::string name, PortHandle handle) : name_(std::move(name)), handle_(std::move(handle)) {}
+    void close() noexcept
     {
-        name_ = std::move(other.name_);
-        handle_ = std::exchange(other.handle_, nullptr);
-        open_ = std::exchange(other.open_, false);
-        saved_ = std::move(other.saved_);
+        if (handle_) {
+            restoreSettings();
+            handle_.reset();
+            saved_.reset();
+        }
     }
-    void close() noexcept;
 
     std::string name_;
-    void* handle_ = nullptr;
-    bool open_ = false;
+    PortHandle handle_;
     // Set once the port is the tool's; shared_ptr because the type is only
     // complete in the platform's file.
     std::shared_ptr<const SavedSettings> saved_;

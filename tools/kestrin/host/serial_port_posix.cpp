@@ -4,7 +4,7 @@
 #include "host/serial_port.h"
 #include "host/serial_port_posix.h"
 
-#include "cli/error.h"
+#include "base/error.h"
 
 #include <fmt/format.h>
 
@@ -38,11 +38,6 @@ const int writeStallMs = 5000;
 
 const char goneText[] = "the device went away (the port hung up or failed)";
 
-int descriptor(void* handle)
-{
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
-}
-
 Error systemError(const char* what)
 {
     return Error(fmt::format("{}: {}", what, std::strerror(errno)));
@@ -50,7 +45,7 @@ Error systemError(const char* what)
 
 Error goneError()
 {
-    return Error(goneText, "device_gone");
+    return Error(goneText, Status::deviceGone);
 }
 
 // EIO is what a hung-up or removed port answers.
@@ -100,11 +95,11 @@ void claim(int fd)
 {
     int exclusive = 0;
     if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        throw Error("busy: another program has the port to itself", "busy");
+        throw Error("busy: another program has the port to itself", Status::busy);
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            throw Error("busy: another program holds a lock on the port", "busy");
+            throw Error("busy: another program holds a lock on the port", Status::busy);
         }
         throw systemError("cannot lock the port");
     }
@@ -156,43 +151,68 @@ bool codeOf(std::uint32_t baud, speed_t& code)
     return false;
 }
 
-} // namespace
-
 // termios2 begins with the classic kernel termios, so the classic calls
-// read and write its first part.
-bool readTermios(int fd, termios2& tio)
+// read and write its first part. Both return the failure's errno, or 0.
+int getTermios(int fd, termios2& tio)
 {
     if (ioctl(fd, TCGETS2, &tio) == 0) {
-        return true;
+        return 0;
     }
     if (errno != ENOSYS || ioctl(fd, TCGETS, &tio) != 0) {
-        return false;
+        return errno;
     }
     tio.c_ospeed = rateOf(tio.c_cflag & CBAUD);
     const speed_t input = (tio.c_cflag >> IBSHIFT) & CBAUD;
     tio.c_ispeed = input == B0 ? tio.c_ospeed : rateOf(input);
-    return true;
+    return 0;
 }
 
-bool writeTermios(int fd, const termios2& tio)
+int setTermios(int fd, const termios2& tio)
 {
     if (ioctl(fd, TCSETS2, &tio) == 0) {
-        return true;
+        return 0;
     }
     if (errno != ENOSYS) {
-        return false;
+        return errno;
     }
     // Only a rate given as BOTHER needs a code; others carry theirs.
     termios2 classic = tio;
     speed_t output = tio.c_cflag & CBAUD;
     speed_t input = (tio.c_cflag >> IBSHIFT) & CBAUD;
     if ((output == BOTHER && !codeOf(tio.c_ospeed, output)) || (input == BOTHER && !codeOf(tio.c_ispeed, input))) {
-        errno = EINVAL;
-        return false;
+        return EINVAL;
     }
     classic.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
     classic.c_cflag |= output | (input << IBSHIFT);
-    return ioctl(fd, TCSETS, &classic) == 0;
+    return ioctl(fd, TCSETS, &classic) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+termios2 readTermios(int fd)
+{
+    termios2 tio{};
+    const int failure = getTermios(fd, tio);
+    if (failure == ENOTTY || failure == EINVAL) {
+        throw Error("not a serial port");
+    }
+    if (failure != 0) {
+        errno = failure;
+        throw portError("cannot read its settings");
+    }
+    return tio;
+}
+
+void writeTermios(int fd, const termios2& tio)
+{
+    const int failure = setTermios(fd, tio);
+    if (failure == EINVAL) {
+        throw Error(fmt::format("the port cannot run at {} baud", tio.c_ospeed));
+    }
+    if (failure != 0) {
+        errno = failure;
+        throw portError("cannot apply the port settings");
+    }
 }
 
 // Raw bytes, the line settings, and VMIN 0 with VTIME t: a read returns a
@@ -245,19 +265,14 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
         }
         if (errno == EBUSY) {
             // Another program set TIOCEXCL.
-            throw Error("busy: another program has the port to itself", "busy");
+            throw Error("busy: another program has the port to itself", Status::busy);
         }
         throw systemError("cannot open");
     }
     // Owned from here, so that any failure below closes it.
-    SerialPort port(name, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+    SerialPort port(name, UniqueFd(fd));
     auto saved = std::make_shared<SavedSettings>();
-    if (!readTermios(fd, saved->settings)) {
-        if (errno == ENOTTY || errno == EINVAL) {
-            throw Error("not a serial port");
-        }
-        throw portError("cannot read its settings");
-    }
+    saved->settings = readTermios(fd);
     claim(fd);
     saveLines(fd, settings, *saved);
     // From here closing puts everything back, whatever fails below.
@@ -265,17 +280,8 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
     if (ioctl(fd, TIOCEXCL) != 0) {
         throw systemError("cannot take the port for this program alone");
     }
-    const termios2 wanted = configuredTermios(saved->settings, settings);
-    if (!writeTermios(fd, wanted)) {
-        if (errno == EINVAL) {
-            throw Error(fmt::format("the port cannot run at {} baud", settings.baud));
-        }
-        throw portError("cannot apply the port settings");
-    }
-    termios2 applied{};
-    if (!readTermios(fd, applied)) {
-        throw portError("cannot read the settings back");
-    }
+    writeTermios(fd, configuredTermios(saved->settings, settings));
+    const termios2 applied = readTermios(fd);
     // A driver that cannot make the rate falls back to another; within 2%
     // the line still works, as UART clocks rarely divide exactly.
     const auto drift = std::llabs(static_cast<long long>(applied.c_ospeed) - static_cast<long long>(settings.baud));
@@ -291,14 +297,14 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
 
 void SerialPort::discardInput()
 {
-    if (ioctl(descriptor(handle_), TCFLSH, TCIFLUSH) != 0) {
+    if (ioctl(handle_.get(), TCFLSH, TCIFLUSH) != 0) {
         throw portError("cannot discard stale input");
     }
 }
 
 void SerialPort::write(const Bytes& bytes)
 {
-    const int fd = descriptor(handle_);
+    const int fd = handle_.get();
     // Non-blocking while writing, so that flow control holding the line
     // back cannot hang the tool.
     setNonBlocking(fd, true);
@@ -335,7 +341,7 @@ void SerialPort::write(const Bytes& bytes)
 
 std::size_t SerialPort::read(unsigned char* into, std::size_t most, int waitMs)
 {
-    const int fd = descriptor(handle_);
+    const int fd = handle_.get();
     pollfd ready{fd, POLLIN, 0};
     const int r = ::poll(&ready, 1, std::max(0, waitMs));
     if (r < 0) {
@@ -366,23 +372,25 @@ std::size_t SerialPort::read(unsigned char* into, std::size_t most, int waitMs)
 
 bool SerialPort::deviceGone() const
 {
-    const int fd = descriptor(handle_);
+    const int fd = handle_.get();
     pollfd state{fd, POLLIN, 0};
     if (::poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         return true;
     }
+    // A terminal that hung up answers EIO to every request.
     termios2 tio{};
-    return !readTermios(fd, tio) && errno == EIO;
+    return getTermios(fd, tio) == EIO;
 }
 
 void SerialPort::restoreSettings() const noexcept
 {
-    if (!open_ || !saved_) {
+    if (!handle_ || !saved_) {
         return;
     }
-    const int fd = descriptor(handle_);
+    const int fd = handle_.get();
     const int saved = errno;
-    writeTermios(fd, saved_->settings);
+    // Best effort: a port that has gone takes nothing back.
+    setTermios(fd, saved_->settings);
     if ((saved_->changedLines & TIOCM_DTR) != 0) {
         int bit = TIOCM_DTR;
         ioctl(fd, (saved_->lines & TIOCM_DTR) != 0 ? TIOCMBIS : TIOCMBIC, &bit);
@@ -395,17 +403,6 @@ void SerialPort::restoreSettings() const noexcept
     // other side lives; left set, it would turn the next program away.
     ioctl(fd, TIOCNXCL);
     errno = saved;
-}
-
-void SerialPort::close() noexcept
-{
-    if (open_) {
-        restoreSettings();
-        ::close(descriptor(handle_));
-        open_ = false;
-        handle_ = nullptr;
-        saved_.reset();
-    }
 }
 
 } // namespace kestrin

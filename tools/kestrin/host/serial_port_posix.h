@@ -5,7 +5,7 @@
 #ifndef KESTRIN_TOOL_HOST_SERIAL_PORT_POSIX_H
 #define KESTRIN_TOOL_HOST_SERIAL_PORT_POSIX_H
 
-#include "host/port_settings.h"
+#include "base/port_settings.h"
 
 #include <asm/termbits.h>
 
@@ -18,10 +18,11 @@ termios2 configuredTermios(termios2 previous, const PortSettings& settings);
 // A port's settings through termios2 where the kernel answers it, and
 // through the classic calls where it does not: qemu-user, which runs our ARM
 // builds, has no termios2. The classic calls carry only the standard rates,
-// so writing another one there fails with EINVAL. Both keep errno as the
-// port left it.
-bool readTermios(int fd, termios2& tio);
-bool writeTermios(int fd, const termios2& tio);
+// so another one is refused there by name. Both throw Error: a descriptor
+// that is no terminal is "not a serial port", one that hung up is a device
+// gone.
+termios2 readTermios(int fd);
+void writeTermios(int fd, const termios2& tio);
 
 } // namespace kestrin
 

@@ -1,8 +1,8 @@
 #include "host/serial_port.h"
 
-#include "cli/error.h"
+#include "base/error.h"
 #include "host/port_names_windows.h"
-#include "host/windows_error.h"
+#include "host/windows_text.h"
 
 #include <windows.h>
 
@@ -10,12 +10,19 @@
 
 #include <algorithm>
 #include <cctype>
-#include <mutex>
-#include <optional>
 #include <utility>
-#include <vector>
 
 namespace kestrin {
+
+// What an open port needs beyond its handle: the settings to put back, the
+// time-outs the tool's reads use, and the claim that keeps other instances
+// out, released only after the port itself is closed.
+struct SavedSettings {
+    DCB state{};
+    COMMTIMEOUTS timeouts{};
+    COMMTIMEOUTS readTimeouts{};
+    UniqueHandle claim;
+};
 
 namespace {
 
@@ -31,7 +38,7 @@ Error systemError(const char* what)
 
 Error deviceGoneError()
 {
-    return Error("the device went away", "device_gone");
+    return Error("the device went away", Status::deviceGone);
 }
 
 BYTE parityCode(Parity parity)
@@ -48,97 +55,46 @@ BYTE parityCode(Parity parity)
 
 // Windows refuses a second open of a port on its own, but Wine does not:
 // a named object per port keeps a second kestrin off it there too. The
-// system drops it with the process, however that ends.
-class Claim {
-public:
-    explicit Claim(const std::string& port)
-    {
-        const std::string name = portClaimName(port);
-        handle_ = CreateMutexA(nullptr, FALSE, name.c_str());
-        const DWORD code = GetLastError();
-        if (handle_ != nullptr && code == ERROR_ALREADY_EXISTS) {
-            CloseHandle(handle_);
-            handle_ = nullptr;
-            busy_ = true;
-        } else if (handle_ == nullptr) {
-            // One made by another user's kestrin is there but not ours to
-            // open; any other failure leaves the check to the system's own.
-            busy_ = code == ERROR_ACCESS_DENIED;
-        }
-    }
-    ~Claim()
-    {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    Claim(const Claim&) = delete;
-    Claim& operator=(const Claim&) = delete;
-
-    bool busy() const { return busy_; }
-    HANDLE release() { return std::exchange(handle_, nullptr); }
-
-private:
-    HANDLE handle_ = nullptr;
-    bool busy_ = false;
-};
-
-// What an open port needs beyond its handle: the settings to put back, the
-// time-outs the tool's reads use, and the claim that keeps other instances
-// out. Kept here, by handle, so that the restore an interrupt handler makes
-// needs nothing from the thread that owns the port.
-struct PortState {
-    HANDLE handle = nullptr;
-    HANDLE claim = nullptr;
-    DCB savedState{};
-    COMMTIMEOUTS savedTimeouts{};
-    COMMTIMEOUTS readTimeouts{};
-};
-
-struct OpenPorts {
-    std::mutex mutex;
-    std::vector<PortState> states;
-
-    std::vector<PortState>::iterator at(HANDLE handle)
-    {
-        return std::find_if(states.begin(), states.end(), [&](const PortState& s) { return s.handle == handle; });
-    }
-};
-
-// Never destroyed: an interrupt handler may restore a port while the
-// process exits.
-OpenPorts& openPorts()
+// system drops it with the process, however that ends. Throws Error with
+// Status::busy when another kestrin holds it.
+UniqueHandle claimPort(const std::string& port)
 {
-    static OpenPorts* const ports = new OpenPorts;
-    return *ports;
+    UniqueHandle claim(CreateMutexW(nullptr, FALSE, wide(portClaimName(port)).c_str()));
+    const DWORD code = GetLastError();
+    // One made by another user's kestrin is there but not ours to open; any
+    // other failure leaves the check to the system's own.
+    if ((claim && code == ERROR_ALREADY_EXISTS) || (!claim && code == ERROR_ACCESS_DENIED)) {
+        throw Error("busy: another kestrin has it open", Status::busy);
+    }
+    return claim;
 }
 
-void remember(const PortState& state)
+// Why CreateFile refused the port. Serial drivers answer a second open with
+// "access denied", as the system does a port one may not open and a
+// directory: an open that asks for no access at all tells them apart, since
+// it needs no rights but still meets the driver's refusal of a port in use.
+Error openFailure(const std::wstring& path, DWORD code)
 {
-    OpenPorts& ports = openPorts();
-    std::lock_guard<std::mutex> lock(ports.mutex);
-    ports.states.push_back(state);
-}
-
-std::optional<PortState> find(HANDLE handle)
-{
-    OpenPorts& ports = openPorts();
-    std::lock_guard<std::mutex> lock(ports.mutex);
-    const auto it = ports.at(handle);
-    return it == ports.states.end() ? std::nullopt : std::optional<PortState>(*it);
-}
-
-std::optional<PortState> forget(HANDLE handle)
-{
-    OpenPorts& ports = openPorts();
-    std::lock_guard<std::mutex> lock(ports.mutex);
-    const auto it = ports.at(handle);
-    if (it == ports.states.end()) {
-        return std::nullopt;
+    if (code == ERROR_SHARING_VIOLATION) {
+        return Error(fmt::format("busy: another program has it open: {}", windowsErrorText(code)), Status::busy);
     }
-    PortState state = *it;
-    ports.states.erase(it);
-    return state;
+    if (code != ERROR_ACCESS_DENIED) {
+        return Error(fmt::format("cannot open: {}", windowsErrorText(code)));
+    }
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return Error("not a serial port (a directory)");
+    }
+    const UniqueHandle probe = ownFile(
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    const DWORD probeCode = GetLastError();
+    if (probe) {
+        return Error(fmt::format("cannot open: {} (the port is not yours to open)", windowsErrorText(code)));
+    }
+    if (probeCode == ERROR_ACCESS_DENIED) {
+        return Error(fmt::format("busy: another program has it open: {}", windowsErrorText(code)), Status::busy);
+    }
+    return Error(fmt::format("cannot open: {}", windowsErrorText(code)));
 }
 
 // A read returns a waiting byte (all of them, up to the count) at once, the
@@ -257,39 +213,30 @@ std::size_t readWaiting(HANDLE handle, unsigned char* into, std::size_t most)
 
 SerialPort SerialPort::open(const std::string& name, const PortSettings& settings)
 {
-    Claim claim(name);
-    if (claim.busy()) {
-        throw Error("busy: another kestrin has it open", "busy");
+    auto saved = std::make_shared<SavedSettings>();
+    saved->claim = claimPort(name);
+    const std::wstring path = wide(portDevicePath(name));
+    UniqueHandle h = ownFile(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                         nullptr));
+    if (!h) {
+        throw openFailure(path, GetLastError());
     }
-    const HANDLE h = CreateFileA(portDevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        // A port is opened exclusively, so one in use is refused with one of
-        // these (access denied, from serial drivers).
-        if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
-            throw Error(fmt::format("busy: another program has it open: {}", windowsErrorText(code)), "busy");
-        }
-        throw Error(fmt::format("cannot open: {}", windowsErrorText(code)));
-    }
-    // Owned from here, so that any failure below closes it; and what it
-    // had is noted before anything is changed, so that the close puts it
-    // back even after a half-applied configuration.
-    SerialPort port(name, h);
-    PortState state;
-    state.handle = h;
-    state.savedState.DCBlength = sizeof state.savedState;
-    if (!GetCommState(h, &state.savedState)) {
+    const HANDLE handle = h.get();
+    // What it had is noted before anything is changed; from the moment the
+    // object holds it, closing puts that back, even after a half-applied
+    // configuration.
+    saved->state.DCBlength = sizeof saved->state;
+    if (!GetCommState(handle, &saved->state)) {
         throw systemError("not a serial port");
     }
-    if (!GetCommTimeouts(h, &state.savedTimeouts)) {
+    if (!GetCommTimeouts(handle, &saved->timeouts)) {
         throw systemError("cannot read its time-outs");
     }
-    state.claim = claim.release();
-    state.readTimeouts = readTimeouts(settings.readWaitMs);
-    remember(state);
+    saved->readTimeouts = readTimeouts(settings.readWaitMs);
+    SerialPort port(name, std::move(h));
+    port.saved_ = saved;
 
-    DCB dcb = state.savedState;
+    DCB dcb = saved->state;
     dcb.BaudRate = settings.baud;
     dcb.ByteSize = static_cast<BYTE>(settings.dataBits);
     dcb.Parity = parityCode(settings.parity);
@@ -300,14 +247,15 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
     applyLines(dcb, settings);
-    applyXonXoff(h, dcb, settings.flow == Flow::xonXoff);
-    if (!SetCommState(h, &dcb)) {
+    applyXonXoff(handle, dcb, settings.flow == Flow::xonXoff);
+    if (!SetCommState(handle, &dcb)) {
         const DWORD code = GetLastError();
         throw systemError(fmt::format("cannot apply the port settings ({})", describe(settings)), code);
     }
     // A port keeps whatever time-outs the previous program left, so they
     // are always set.
-    if (!SetCommTimeouts(h, &state.readTimeouts)) {
+    COMMTIMEOUTS timeouts = saved->readTimeouts;
+    if (!SetCommTimeouts(handle, &timeouts)) {
         throw systemError("cannot set the read time-outs");
     }
     return port;
@@ -315,7 +263,7 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
 
 void SerialPort::discardInput()
 {
-    if (!PurgeComm(handle_, PURGE_RXCLEAR | PURGE_RXABORT)) {
+    if (!PurgeComm(handle_.get(), PURGE_RXCLEAR | PURGE_RXABORT)) {
         if (deviceGone()) {
             throw deviceGoneError();
         }
@@ -328,7 +276,8 @@ void SerialPort::write(const Bytes& bytes)
     std::size_t done = 0;
     while (done < bytes.size()) {
         DWORD written = 0;
-        if (!WriteFile(handle_, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &written, nullptr)) {
+        if (!WriteFile(handle_.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &written,
+                       nullptr)) {
             if (deviceGone()) {
                 throw deviceGoneError();
             }
@@ -343,24 +292,24 @@ void SerialPort::write(const Bytes& bytes)
 
 std::size_t SerialPort::read(unsigned char* into, std::size_t most, int waitMs)
 {
-    const std::optional<PortState> state = find(handle_);
-    if (!state || most == 0) {
+    if (!saved_ || most == 0) {
         return 0;
     }
+    const HANDLE handle = handle_.get();
     // Bytes already there are taken at once, as many as fit. Asking for
     // more than are there would wait out the whole time-out under Wine,
     // even after one arrived, so an empty line is waited on for one byte.
-    const std::size_t got = readWaiting(handle_, into, most);
+    const std::size_t got = readWaiting(handle, into, most);
     if (got > 0) {
         return got;
     }
     // The port's own time-outs are the poll's; a read with another wait
     // sets its own for the call and puts the poll's back after it.
     const COMMTIMEOUTS wanted = readTimeouts(waitMs);
-    const bool other = !sameTimeouts(wanted, state->readTimeouts);
+    const bool other = !sameTimeouts(wanted, saved_->readTimeouts);
     if (other) {
         COMMTIMEOUTS timeouts = wanted;
-        if (!SetCommTimeouts(handle_, &timeouts)) {
+        if (!SetCommTimeouts(handle, &timeouts)) {
             if (deviceGone()) {
                 throw deviceGoneError();
             }
@@ -368,11 +317,11 @@ std::size_t SerialPort::read(unsigned char* into, std::size_t most, int waitMs)
         }
     }
     DWORD one = 0;
-    const BOOL ok = ReadFile(handle_, into, 1, &one, nullptr);
+    const BOOL ok = ReadFile(handle, into, 1, &one, nullptr);
     const DWORD readError = GetLastError();
     if (other) {
-        COMMTIMEOUTS timeouts = state->readTimeouts;
-        SetCommTimeouts(handle_, &timeouts);
+        COMMTIMEOUTS timeouts = saved_->readTimeouts;
+        SetCommTimeouts(handle, &timeouts);
     }
     // A removed adapter fails its reads; under Wine a hung-up line instead
     // reads nothing, quietly. The port's state tells either apart from a
@@ -387,47 +336,28 @@ std::size_t SerialPort::read(unsigned char* into, std::size_t most, int waitMs)
         return 0;
     }
     // And whatever came with it.
-    return 1 + readWaiting(handle_, into + 1, most - 1);
+    return 1 + readWaiting(handle, into + 1, most - 1);
 }
 
 bool SerialPort::deviceGone() const
 {
-    if (!open_) {
+    if (!handle_) {
         return false;
     }
     DWORD errors = 0;
     COMSTAT status{};
-    return !ClearCommError(handle_, &errors, &status);
+    return !ClearCommError(handle_.get(), &errors, &status);
 }
 
 void SerialPort::restoreSettings() const noexcept
 {
-    if (!open_) {
+    if (!handle_ || !saved_) {
         return;
     }
-    const std::optional<PortState> state = find(handle_);
-    if (!state) {
-        return;
-    }
-    DCB dcb = state->savedState;
-    COMMTIMEOUTS timeouts = state->savedTimeouts;
-    SetCommState(handle_, &dcb);
-    SetCommTimeouts(handle_, &timeouts);
-}
-
-void SerialPort::close() noexcept
-{
-    if (open_) {
-        restoreSettings();
-        const std::optional<PortState> state = forget(handle_);
-        CloseHandle(handle_);
-        // Only now may another instance have it.
-        if (state && state->claim != nullptr) {
-            CloseHandle(state->claim);
-        }
-        open_ = false;
-        handle_ = nullptr;
-    }
+    DCB dcb = saved_->state;
+    COMMTIMEOUTS timeouts = saved_->timeouts;
+    SetCommState(handle_.get(), &dcb);
+    SetCommTimeouts(handle_.get(), &timeouts);
 }
 
 } // namespace kestrin

@@ -1,6 +1,6 @@
 #include "sim/pty.h"
 
-#include "cli/error.h"
+#include "base/error.h"
 
 #include <fmt/format.h>
 
@@ -19,13 +19,21 @@ namespace kestrin::sim {
 
 namespace {
 
+// Best effort: a reader of the trace that goes away must not stop the
+// device.
+void traceLine(std::FILE* trace, const std::string& line)
+{
+    if (trace != nullptr) {
+        std::fputs(line.c_str(), trace);
+        std::fflush(trace);
+    }
+}
+
 void traceBytes(std::FILE* trace, const char* direction, const std::uint8_t* bytes, std::size_t count)
 {
-    if (trace == nullptr || count == 0) {
-        return;
+    if (count > 0) {
+        traceLine(trace, fmt::format("{} {}\n", direction, hexBytes(Bytes(bytes, bytes + count))));
     }
-    fmt::print(trace, "{} {}\n", direction, hexBytes(Bytes(bytes, bytes + count)));
-    std::fflush(trace);
 }
 
 void sendToHost(const Pty& pty, const Bytes& bytes, std::FILE* trace)
@@ -76,14 +84,6 @@ std::uint64_t clockMs()
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now().time_since_epoch())
                                           .count());
-}
-
-void UniqueFd::reset() noexcept
-{
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
 }
 
 Pty Pty::open()
@@ -141,10 +141,7 @@ void play(Model& model, Pty& pty, int stopFd, std::uint64_t rounds, std::FILE* t
         }
         if (model.hungUp()) {
             pty.hangUp();
-            if (trace != nullptr) {
-                fmt::print(trace, "hangup\n");
-                std::fflush(trace);
-            }
+            traceLine(trace, "hangup\n");
             return;
         }
         if (rounds != 0 && model.rounds() >= rounds) {

@@ -3,41 +3,16 @@
 #ifndef KESTRIN_TOOL_SIM_PTY_H
 #define KESTRIN_TOOL_SIM_PTY_H
 
+#include "host/handles.h"
 #include "sim/model.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace kestrin::sim {
-
-// A file descriptor, closed when the object goes; moving hands it on.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    void reset() noexcept;
-
-private:
-    int fd_ = -1;
-};
 
 class Pty {
 public:

@@ -1,6 +1,7 @@
 #include "sim/script.h"
 
-#include "cli/duration.h"
+#include "base/duration.h"
+#include "base/error.h"
 
 #include <fmt/format.h>
 
@@ -14,8 +15,9 @@ namespace {
 
 // Splits at blanks; double quotes keep blanks inside a word, and \" puts a
 // quote into it. Other escapes are left for parseEscaped.
-bool splitWords(std::string_view line, std::vector<std::string>& words, std::string& error)
+std::vector<std::string> splitWords(std::string_view line, std::string_view where)
 {
+    std::vector<std::string> words;
     std::size_t i = 0;
     while (i < line.size()) {
         if (std::isspace(static_cast<unsigned char>(line[i]))) {
@@ -46,118 +48,88 @@ bool splitWords(std::string_view line, std::vector<std::string>& words, std::str
             }
         }
         if (quoted) {
-            error = "a quote is not closed";
-            return false;
+            throw usageError(fmt::format("{}a quote is not closed", where));
         }
         words.push_back(std::move(word));
     }
-    return true;
+    return words;
 }
 
-bool parseText(const std::string& word, Bytes& out, std::string& error)
+Bytes parseText(const std::string& word, std::string_view where)
 {
     const std::string hexPrefix = "hex:";
-    const bool ok = word.rfind(hexPrefix, 0) == 0 ? parseHex(std::string_view(word).substr(hexPrefix.size()), out, error)
-                                                  : parseEscaped(word, out, error);
-    if (ok && out.empty()) {
-        error = "a text must not be empty";
-        return false;
+    Bytes text = word.rfind(hexPrefix, 0) == 0 ? parseHex(std::string_view(word).substr(hexPrefix.size()), where)
+                                               : parseEscaped(word, where);
+    if (text.empty()) {
+        throw usageError(fmt::format("{}a text must not be empty", where));
     }
-    return ok;
+    return text;
 }
 
 // A time: milliseconds, or with a unit (500ms, 2s), up to a day.
-bool parseTime(const std::string& word, std::uint64_t& value, std::string& error)
+std::uint64_t parseTime(const std::string& word, std::string_view where)
 {
     const int limit = 86400000;
-    int ms = 0;
-    if (!parseDurationMs(word, ms, error)) {
-        return false;
-    }
+    const int ms = parseDurationMs(word, where);
     if (ms > limit) {
-        error = fmt::format("{} is too long (a day at most)", word);
-        return false;
+        throw usageError(fmt::format("{}{} is too long (a day at most)", where, word));
     }
-    value = static_cast<std::uint64_t>(ms);
-    return true;
+    return static_cast<std::uint64_t>(ms);
 }
 
-bool parseNumber(const std::string& word, std::uint64_t& value, std::string& error)
+std::uint64_t parseNumber(const std::string& word, std::string_view where)
 {
     // Up to a day in milliseconds, and no count anyone means beyond that.
     const std::uint64_t limit = 86400000;
     if (word.empty()) {
-        error = "a number is missing";
-        return false;
+        throw usageError(fmt::format("{}a number is missing", where));
     }
     std::uint64_t n = 0;
     const char* end = word.data() + word.size();
     const auto [stop, failure] = std::from_chars(word.data(), end, n);
     if (stop != end || (failure != std::errc() && failure != std::errc::result_out_of_range)) {
-        error = fmt::format("'{}' is not a whole number", word);
-        return false;
+        throw usageError(fmt::format("{}'{}' is not a whole number", where, word));
     }
     if (failure == std::errc::result_out_of_range || n > limit) {
-        error = fmt::format("{} is too large", word);
-        return false;
+        throw usageError(fmt::format("{}{} is too large", where, word));
     }
-    value = n;
-    return true;
+    return n;
 }
 
 } // namespace
 
-bool parseRule(std::string_view line, Rule& rule, std::string& error)
+Rule parseRule(std::string_view line, std::string_view where)
 {
-    std::vector<std::string> words;
-    if (!splitWords(line, words, error)) {
-        return false;
-    }
+    const std::vector<std::string> words = splitWords(line, where);
     Rule r;
     std::size_t i = 0;
-    const auto next = [&](const char* what, std::string& word) {
+    const auto next = [&](std::string_view what) -> const std::string& {
         if (i >= words.size()) {
-            error = fmt::format("{} is missing", what);
-            return false;
+            throw usageError(fmt::format("{}{} is missing", where, what));
         }
-        word = words[i++];
-        return true;
+        return words[i++];
     };
-    std::string word;
-    if (!next("a rule", word)) {
-        return false;
-    }
+    const std::string& word = next("a rule");
     if (word == "on") {
-        std::string trigger, action;
-        if (!next("the text after 'on'", trigger) || !parseText(trigger, r.trigger, error)
-            || !next("'reply', 'silent' or 'hangup'", action)) {
-            return false;
-        }
+        r.trigger = parseText(next("the text after 'on'"), where);
+        const std::string& action = next("'reply', 'silent' or 'hangup'");
         if (action == "silent") {
             r.kind = Rule::Kind::silent;
         } else if (action == "hangup") {
             r.kind = Rule::Kind::hangup;
         } else if (action == "reply") {
             r.kind = Rule::Kind::reply;
-            std::string text;
-            if (!next("the text after 'reply'", text) || !parseText(text, r.text, error)) {
-                return false;
-            }
+            r.text = parseText(next("the text after 'reply'"), where);
         } else {
-            error = fmt::format("expected 'reply', 'silent' or 'hangup', not '{}'", action);
-            return false;
+            throw usageError(fmt::format("{}expected 'reply', 'silent' or 'hangup', not '{}'", where, action));
         }
     } else if (word == "send") {
         r.kind = Rule::Kind::send;
-        std::string text;
-        if (!next("the text after 'send'", text) || !parseText(text, r.text, error)) {
-            return false;
-        }
+        r.text = parseText(next("the text after 'send'"), where);
     } else if (word == "hangup") {
         r.kind = Rule::Kind::hangup;
     } else {
-        error = fmt::format("a rule starts with 'on', 'send' or 'hangup', not '{}'", word);
-        return false;
+        throw usageError(fmt::format("{}a rule starts with 'on', 'send' or 'hangup', not '{}'", where, word));
     }
 
     bool repeatGiven = false;
@@ -179,27 +151,19 @@ bool parseRule(std::string_view line, Rule& rule, std::string& error)
             target = &r.times;
         } else if (option == "after" || option == "gap" || option == "every" || option == "repeat"
                    || option == "times") {
-            error = fmt::format("'{}' does not belong in this rule", option);
-            return false;
+            throw usageError(fmt::format("{}'{}' does not belong in this rule", where, option));
         } else {
-            error = fmt::format("unknown word '{}'", option);
-            return false;
+            throw usageError(fmt::format("{}unknown word '{}'", where, option));
         }
-        std::string value;
-        if (!next(fmt::format("a value after '{}'", option).c_str(), value)) {
-            return false;
-        }
+        const std::string& value = next(fmt::format("a value after '{}'", option));
         if (option == "repeat" && value == "forever" && r.kind == Rule::Kind::send) {
             r.repeat = 0;
             continue;
         }
         const bool time = option == "after" || option == "gap" || option == "every";
-        if (!(time ? parseTime(value, *target, error) : parseNumber(value, *target, error))) {
-            return false;
-        }
+        *target = time ? parseTime(value, where) : parseNumber(value, where);
         if ((option == "repeat" || option == "times" || option == "every") && *target == 0) {
-            error = fmt::format("'{}' must be at least 1", option);
-            return false;
+            throw usageError(fmt::format("{}'{}' must be at least 1", where, option));
         }
     }
     // Chatter: "send TEXT every MS" goes on until the device stops.
@@ -207,38 +171,28 @@ bool parseRule(std::string_view line, Rule& rule, std::string& error)
         r.repeat = 0;
     }
     if (r.repeat == 0 && r.everyMs == 0) {
-        error = "'repeat forever' needs 'every MS'";
-        return false;
+        throw usageError(fmt::format("{}'repeat forever' needs 'every MS'", where));
     }
-    rule = std::move(r);
-    return true;
+    return r;
 }
 
-bool parseScript(std::string_view script, std::vector<Rule>& rules, std::string& error)
+std::vector<Rule> parseScript(std::string_view script, std::string_view where)
 {
-    std::vector<Rule> parsed;
+    std::vector<Rule> rules;
     std::size_t lineNumber = 0;
     std::size_t start = 0;
     while (start <= script.size()) {
         const std::size_t end = std::min(script.find('\n', start), script.size());
-        std::string_view line = script.substr(start, end - start);
+        const std::string_view line = script.substr(start, end - start);
         ++lineNumber;
         start = end + 1;
-        std::vector<std::string> words;
-        std::string ignored;
-        if (splitWords(line, words, ignored) && words.empty()) {
+        const std::string lineWhere = fmt::format("{}line {}: ", where, lineNumber);
+        if (splitWords(line, lineWhere).empty()) {
             continue;
         }
-        Rule rule;
-        std::string why;
-        if (!parseRule(line, rule, why)) {
-            error = fmt::format("line {}: {}", lineNumber, why);
-            return false;
-        }
-        parsed.push_back(std::move(rule));
+        rules.push_back(parseRule(line, lineWhere));
     }
-    rules = std::move(parsed);
-    return true;
+    return rules;
 }
 
 const char* scriptSyntax()

@@ -12,7 +12,7 @@
 #ifndef KESTRIN_TOOL_SIM_SCRIPT_H
 #define KESTRIN_TOOL_SIM_SCRIPT_H
 
-#include "cli/bytes.h"
+#include "base/bytes.h"
 
 #include <cstdint>
 #include <string>
@@ -35,12 +35,13 @@ struct Rule {
     std::uint64_t times = 0;   // on: how many triggers it answers; 0 means no limit
 };
 
-// One rule. On failure `error` says what is wrong.
-bool parseRule(std::string_view line, Rule& rule, std::string& error);
+// One rule. A mistake is a usage Error saying what is wrong, after `where`
+// ("rule 2 (on PING answer PONG): ").
+Rule parseRule(std::string_view line, std::string_view where = {});
 
 // Several rules, one per line, blank lines and # comments skipped. Errors
-// name the line.
-bool parseScript(std::string_view script, std::vector<Rule>& rules, std::string& error);
+// name the line, after `where` ("device.sim: ").
+std::vector<Rule> parseScript(std::string_view script, std::string_view where = {});
 
 // The syntax for --help and error messages.
 const char* scriptSyntax();

@@ -1,7 +1,7 @@
 // How the host configures a serial port before it polls: line settings and
 // the read wait that decides how long one read waits for a byte.
-#ifndef KESTRIN_TOOL_HOST_PORT_SETTINGS_H
-#define KESTRIN_TOOL_HOST_PORT_SETTINGS_H
+#ifndef KESTRIN_TOOL_BASE_PORT_SETTINGS_H
+#define KESTRIN_TOOL_BASE_PORT_SETTINGS_H
 
 #include <cstdint>
 #include <string>
@@ -34,20 +34,20 @@ const int minReadWaitMs = 1;
 // Linux counts the wait in tenths of a second, 255 at most.
 const int maxReadWaitMs = 25500;
 
-// Empty when the settings are usable, otherwise why not. Whether the driver
-// takes the baud rate only the port can tell.
-std::string checkSettings(const PortSettings& settings);
+// A usage Error saying why when the settings are not usable. Whether the
+// driver takes the baud rate only the port can tell.
+void checkSettings(const PortSettings& settings);
 
 const char* parityName(Parity parity);
 const char* flowName(Flow flow);
 const char* lineName(Line line);
 
 // The names people type, in any case: parity none, even, odd, mark, space or
-// their first letters; flow none, rtscts, xonxoff; a line on or off. Each
-// returns false, leaving the output alone, for anything else.
-bool parseParity(std::string_view name, Parity& parity);
-bool parseFlow(std::string_view name, Flow& flow);
-bool parseLine(std::string_view name, Line& line);
+// their first letters; flow none, rtscts, xonxoff; a line on or off. Anything
+// else is a usage Error naming the setting (for a line, `option`: "--dtr").
+Parity parseParity(std::string_view name);
+Flow parseFlow(std::string_view name);
+Line parseLine(std::string_view name, std::string_view option);
 
 } // namespace kestrin
 

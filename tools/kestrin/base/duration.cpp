@@ -1,4 +1,6 @@
-#include "cli/duration.h"
+#include "base/duration.h"
+
+#include "base/error.h"
 
 #include <fmt/format.h>
 
@@ -30,7 +32,7 @@ bool allDigits(std::string_view text)
 
 } // namespace
 
-bool parseDurationMs(std::string_view text, int& ms, std::string& error)
+int parseDurationMs(std::string_view text, std::string_view context)
 {
     const auto unitAt = text.find_first_not_of("0123456789.");
     const std::string_view number = text.substr(0, unitAt);
@@ -45,22 +47,20 @@ bool parseDurationMs(std::string_view text, int& ms, std::string& error)
     const std::string_view whole = number.substr(0, point);
     const std::string_view fraction = point == std::string_view::npos ? "" : number.substr(point + 1);
     if (unit == nullptr || whole.empty() || !allDigits(fraction) || (point != std::string_view::npos && fraction.empty())) {
-        error = fmt::format("'{}' is not a duration (write 500ms, 2s, 1.5s, 10m or 1h; a plain number is ms)", text);
-        return false;
+        throw usageError(
+            fmt::format("{}'{}' is not a duration (write 500ms, 2s, 1.5s, 10m or 1h; a plain number is ms)", context, text));
     }
     // Exact decimal arithmetic: 1.5s is 1500 ms, and 0.0005s no whole ms.
     std::int64_t value = 0;
     if (whole.size() > 10 || std::from_chars(whole.data(), whole.data() + whole.size(), value).ec != std::errc()) {
-        error = fmt::format("'{}' is too long", text);
-        return false;
+        throw usageError(fmt::format("{}'{}' is too long", context, text));
     }
     value *= unit->ms;
     std::int64_t scale = unit->ms;
     for (const char digit : fraction) {
         if (scale % 10 != 0) {
             if (digit != '0') {
-                error = fmt::format("'{}' is not a whole number of milliseconds", text);
-                return false;
+                throw usageError(fmt::format("{}'{}' is not a whole number of milliseconds", context, text));
             }
             continue;
         }
@@ -68,11 +68,9 @@ bool parseDurationMs(std::string_view text, int& ms, std::string& error)
         value += (digit - '0') * scale;
     }
     if (value > INT_MAX) {
-        error = fmt::format("'{}' is too long (at most {} ms, about 24 days)", text, INT_MAX);
-        return false;
+        throw usageError(fmt::format("{}'{}' is too long (at most {} ms, about 24 days)", context, text, INT_MAX));
     }
-    ms = static_cast<int>(value);
-    return true;
+    return static_cast<int>(value);
 }
 
 } // namespace kestrin

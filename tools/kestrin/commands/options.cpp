@@ -1,7 +1,6 @@
-#include "commands/port_options.h"
+#include "commands/options.h"
 
-#include "cli/duration.h"
-#include "cli/error.h"
+#include "base/duration.h"
 
 #include <fmt/format.h>
 
@@ -26,30 +25,38 @@ void PortOptions::add(CLI::App& command)
 PortSettings PortOptions::settings() const
 {
     PortSettings settings = typed_;
-    if (!parseParity(parity_, settings.parity)) {
-        throw UsageError(fmt::format("parity must be none, even, odd, mark or space, not '{}'", parity_));
+    settings.parity = parseParity(parity_);
+    settings.flow = parseFlow(flow_);
+    if (!dtr_.empty()) {
+        settings.dtr = parseLine(dtr_, "--dtr");
     }
-    if (!parseFlow(flow_, settings.flow)) {
-        throw UsageError(fmt::format("flow control must be none, rtscts or xonxoff, not '{}'", flow_));
-    }
-    if (!dtr_.empty() && !parseLine(dtr_, settings.dtr)) {
-        throw UsageError(fmt::format("--dtr must be on or off, not '{}'", dtr_));
-    }
-    if (!rts_.empty() && !parseLine(rts_, settings.rts)) {
-        throw UsageError(fmt::format("--rts must be on or off, not '{}'", rts_));
+    if (!rts_.empty()) {
+        settings.rts = parseLine(rts_, "--rts");
     }
     settings.readWaitMs = durationOption(readWait_, "--read-wait");
     return settings;
 }
 
+void addSendOption(CLI::App& command, BytesOption& send)
+{
+    auto* text = command.add_option("-s,--send", send.text, "Bytes to send first (escapes \\r \\n \\t \\\\ \\xHH)");
+    auto* hex = command.add_option("--send-hex", send.hex, "Bytes to send first, as hex: \"01 03\"");
+    text->excludes(hex);
+}
+
+void addLibraryOption(CLI::App& command, std::string& path)
+{
+    command.add_option("--library", path, "The Kestrin library to load (default: beside this program)");
+}
+
+void addJsonOption(CLI::App& command, bool& json, const std::string& what)
+{
+    command.add_flag("-j,--json", json, what);
+}
+
 int durationOption(const std::string& value, const char* option)
 {
-    int ms = 0;
-    std::string why;
-    if (!parseDurationMs(value, ms, why)) {
-        throw UsageError(fmt::format("{}: {}", option, why));
-    }
-    return ms;
+    return parseDurationMs(value, fmt::format("{}: ", option));
 }
 
 } // namespace kestrin

@@ -1,7 +1,7 @@
 // Times as people type them: 500ms, 2s, 1.5s, 10m, 1h, or a plain number of
 // milliseconds as earlier versions of the tool took.
-#ifndef KESTRIN_TOOL_CLI_DURATION_H
-#define KESTRIN_TOOL_CLI_DURATION_H
+#ifndef KESTRIN_TOOL_BASE_DURATION_H
+#define KESTRIN_TOOL_BASE_DURATION_H
 
 #include <string>
 #include <string_view>
@@ -9,8 +9,9 @@
 namespace kestrin {
 
 // The duration in whole milliseconds, at most INT_MAX (what pollUart takes).
-// On failure `error` says what is wrong and `ms` is left alone.
-bool parseDurationMs(std::string_view text, int& ms, std::string& error);
+// Anything else is a usage Error saying what is wrong, after `context`
+// ("--timeout: ").
+int parseDurationMs(std::string_view text, std::string_view context = {});
 
 } // namespace kestrin
 

@@ -1,4 +1,6 @@
-#include "host/port_settings.h"
+#include "base/port_settings.h"
+
+#include "base/error.h"
 
 #include <fmt/format.h>
 
@@ -19,22 +21,21 @@ std::string lowerCase(std::string_view text)
 
 } // namespace
 
-std::string checkSettings(const PortSettings& settings)
+void checkSettings(const PortSettings& settings)
 {
     if (settings.baud == 0) {
-        return "the baud rate must be at least 1";
+        throw usageError("the baud rate must be at least 1");
     }
     if (settings.dataBits < 5 || settings.dataBits > 8) {
-        return fmt::format("data bits must be 5 to 8, not {}", settings.dataBits);
+        throw usageError(fmt::format("data bits must be 5 to 8, not {}", settings.dataBits));
     }
     if (settings.stopBits != 1 && settings.stopBits != 2) {
-        return fmt::format("stop bits must be 1 or 2, not {}", settings.stopBits);
+        throw usageError(fmt::format("stop bits must be 1 or 2, not {}", settings.stopBits));
     }
     if (settings.readWaitMs < minReadWaitMs || settings.readWaitMs > maxReadWaitMs) {
-        return fmt::format("read wait must be {} to {} ms, not {}", minReadWaitMs, maxReadWaitMs,
-                           settings.readWaitMs);
+        throw usageError(fmt::format("read wait must be {} to {} ms, not {}", minReadWaitMs, maxReadWaitMs,
+                                     settings.readWaitMs));
     }
-    return {};
 }
 
 const char* parityName(Parity parity)
@@ -69,40 +70,37 @@ const char* lineName(Line line)
     return "keep";
 }
 
-bool parseParity(std::string_view name, Parity& parity)
+Parity parseParity(std::string_view name)
 {
     const std::string lower = lowerCase(name);
     for (const Parity p : {Parity::none, Parity::even, Parity::odd, Parity::mark, Parity::space}) {
         const std::string full = parityName(p);
         // N, E, O, M, S as in "8N1".
         if (lower == full || (lower.size() == 1 && lower[0] == full[0])) {
-            parity = p;
-            return true;
+            return p;
         }
     }
-    return false;
+    throw usageError(fmt::format("parity must be none, even, odd, mark or space, not '{}'", name));
 }
 
-bool parseFlow(std::string_view name, Flow& flow)
+Flow parseFlow(std::string_view name)
 {
     const std::string lower = lowerCase(name);
     for (const Flow f : {Flow::none, Flow::rtsCts, Flow::xonXoff}) {
         if (lower == flowName(f)) {
-            flow = f;
-            return true;
+            return f;
         }
     }
-    return false;
+    throw usageError(fmt::format("flow control must be none, rtscts or xonxoff, not '{}'", name));
 }
 
-bool parseLine(std::string_view name, Line& line)
+Line parseLine(std::string_view name, std::string_view option)
 {
     const std::string lower = lowerCase(name);
     if (lower == "on" || lower == "off") {
-        line = lower == "on" ? Line::on : Line::off;
-        return true;
+        return lower == "on" ? Line::on : Line::off;
     }
-    return false;
+    throw usageError(fmt::format("{} must be on or off, not '{}'", option, name));
 }
 
 } // namespace kestrin

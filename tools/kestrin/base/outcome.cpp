@@ -1,0 +1,115 @@
+#include "base/outcome.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace kestrin {
+
+namespace {
+
+// Times below exactBelowMs have a bucket each; above, each power of two is
+// cut into `subBuckets` buckets, each holding the times that share their
+// top bits.
+const int subBucketBits = 12;
+const long long subBuckets = 1LL << subBucketBits;
+
+std::size_t bucketOf(long long ms)
+{
+    if (ms < MatchTimes::exactBelowMs) {
+        return static_cast<std::size_t>(ms);
+    }
+    int octave = 0; // how far beyond exactBelowMs ms's top bit lies
+    while ((ms >> octave) >= 2 * MatchTimes::exactBelowMs) {
+        ++octave;
+    }
+    const long long top = ms >> (octave + 1); // in [subBuckets, 2 * subBuckets)
+    return static_cast<std::size_t>(MatchTimes::exactBelowMs + octave * subBuckets + (top - subBuckets));
+}
+
+// The smallest time in a bucket.
+long long lowestIn(std::size_t bucket)
+{
+    const auto b = static_cast<long long>(bucket);
+    if (b < MatchTimes::exactBelowMs) {
+        return b;
+    }
+    const long long octave = (b - MatchTimes::exactBelowMs) / subBuckets;
+    const long long top = (b - MatchTimes::exactBelowMs) % subBuckets + subBuckets;
+    return top << (octave + 1);
+}
+
+} // namespace
+
+void MatchTimes::add(long long ms)
+{
+    ms = std::max(0LL, ms);
+    const std::size_t bucket = bucketOf(ms);
+    if (bucket >= counts_.size()) {
+        counts_.resize(bucket + 1);
+    }
+    ++counts_[bucket];
+    min_ = total_ == 0 ? ms : std::min(min_, ms);
+    max_ = total_ == 0 ? ms : std::max(max_, ms);
+    ++total_;
+}
+
+std::optional<LatencySpread> MatchTimes::spread() const
+{
+    if (total_ == 0) {
+        return std::nullopt;
+    }
+    const auto percentile = [this](std::uint64_t percent) {
+        const std::uint64_t rank = std::max<std::uint64_t>((total_ * percent + 99) / 100, 1);
+        std::uint64_t seen = 0;
+        for (std::size_t bucket = 0; bucket < counts_.size(); ++bucket) {
+            seen += counts_[bucket];
+            if (seen >= rank) {
+                // The top bucket holds the max, which is known exactly.
+                return seen == total_ ? max_ : std::max(min_, lowestIn(bucket));
+            }
+        }
+        return max_;
+    };
+    return LatencySpread{min_, percentile(50), percentile(90), max_};
+}
+
+void PollSummary::add(const PollResult& poll)
+{
+    ++polls;
+    switch (poll.status) {
+    case Status::matched:
+        ++matched;
+        late += poll.late ? 1 : 0;
+        times.add(poll.elapsedMs);
+        break;
+    case Status::noMatch: ++noMatch; break;
+    default:
+        ++errors;
+        lastFailure = poll.status;
+        lastError = poll.error;
+        break;
+    }
+}
+
+Status PollSummary::status(bool strict) const
+{
+    if (errors > 0) {
+        return lastFailure;
+    }
+    return noMatch > 0 || (strict && late > 0) ? Status::noMatch : Status::matched;
+}
+
+int exitCode(const Outcome& outcome)
+{
+    const bool strictLate = outcome.strict && outcome.poll && outcome.poll->late;
+    return exitCode(outcome.status, strictLate);
+}
+
+std::string dottedVersion(int version)
+{
+    const auto v = static_cast<unsigned>(version);
+    return fmt::format("{}.{}.{}.{}", (v >> 24) & 0xffu, (v >> 16) & 0xffu, (v >> 8) & 0xffu, v & 0xffu);
+}
+
+} // namespace kestrin

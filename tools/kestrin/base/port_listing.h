@@ -1,0 +1,24 @@
+// A serial port as the system lists it, with what is known of the device
+// behind it.
+#ifndef KESTRIN_TOOL_BASE_PORT_LISTING_H
+#define KESTRIN_TOOL_BASE_PORT_LISTING_H
+
+#include <string>
+
+namespace kestrin {
+
+// Fields the system does not know are empty (ids are 0).
+struct PortListing {
+    std::string port;         // what `kestrin poll` takes: /dev/ttyUSB0, COM3
+    std::string description;  // product or friendly name
+    std::string manufacturer;
+    std::string serialNumber;
+    unsigned usbVendorId = 0;
+    unsigned usbProductId = 0;
+    std::string stableName;   // Linux: the /dev/serial/by-id link
+    std::string hardwareId;   // Windows: the device's hardware id
+};
+
+} // namespace kestrin
+
+#endif

@@ -1,0 +1,56 @@
+#include "host/poll_session.h"
+
+#include "host/read_trace.h"
+
+#include <chrono>
+#include <optional>
+
+namespace kestrin {
+
+PollSession::PollSession(const Library& library, const PollRequest& request)
+    : library_(library), request_(request), port_(SerialPort::open(request.port, request.settings))
+{
+}
+
+void PollSession::prepare()
+{
+    port_.discardInput();
+    port_.write(request_.send);
+}
+
+PollResult PollSession::poll(bool trace)
+{
+    // pollUart only reads the pattern, but its parameter is not const.
+    Bytes pattern = request_.expect;
+    std::optional<ReadTrace> reads;
+    if (trace) {
+        reads.emplace(library_, port_.handle());
+    }
+    PollResult poll;
+    const auto start = std::chrono::steady_clock::now();
+    poll.result =
+        library_.pollUart(port_.handle(), static_cast<int>(pattern.size()), pattern.data(), request_.timeoutMs);
+    // Rounded up: the library counts whole ticks, and a budget it saw spent
+    // must not read as a shorter poll here.
+    const auto us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    poll.elapsedMs = (us + 999) / 1000;
+    if (reads) {
+        poll.trace = reads->bytes();
+    }
+    if (poll.result == 1) {
+        poll.status = Status::matched;
+        // The budget is checked only between attempts: an attempt that
+        // began within it may match well after it.
+        poll.late = poll.elapsedMs > request_.timeoutMs;
+    } else if (port_.deviceGone()) {
+        // A hung-up port reads like a silent one to the library.
+        poll.status = Status::deviceGone;
+        poll.error = "the device went away during the poll (the port hung up or failed)";
+    } else {
+        poll.status = Status::noMatch;
+    }
+    return poll;
+}
+
+} // namespace kestrin

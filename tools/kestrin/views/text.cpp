@@ -1,0 +1,212 @@
+#include "views/text.h"
+
+#include "views/output.h"
+#include "views/view.h"
+
+#include <fmt/format.h>
+
+#include <vector>
+
+namespace kestrin {
+
+namespace {
+
+// Bytes that arrive further apart than this start a new line of the trace:
+// a reply sent in one go stays on one line, one sent byte by byte does not.
+const std::int64_t groupGapUs = 5000;
+const std::size_t groupMost = 16;
+
+std::string quoted(const Bytes& bytes)
+{
+    return "\"" + escapeBytes(bytes) + "\"";
+}
+
+std::string usbIds(const PortListing& port)
+{
+    return port.usbVendorId == 0 && port.usbProductId == 0
+               ? ""
+               : fmt::format("USB {:04x}:{:04x}", port.usbVendorId, port.usbProductId);
+}
+
+class TextView : public View {
+public:
+    void pollDone(const Outcome& run, std::int64_t number, const PollResult& poll) override
+    {
+        const PollRequest& request = *run.request;
+        std::string text = poll.trace ? traceText(request.port, *poll.trace) : "";
+        text += fmt::format("[{}/{}] {}\n", number, run.repeat, resultLine(request, poll));
+        writeOut(text);
+    }
+
+    void monitoring(const Outcome& run, std::uint32_t baud, bool untilStopped) override
+    {
+        writeErr(fmt::format("kestrin: monitoring {} at {} baud{}\n", printable(run.subject), baud,
+                             untilStopped ? ", Ctrl-C to stop" : ""));
+    }
+
+    void arrived(std::int64_t atUs, const Bytes& bytes) override { writeOut(arrivalLine(atUs, bytes) + "\n"); }
+
+    void finished(const Outcome& outcome) override
+    {
+        if (outcome.ports) {
+            listPorts(*outcome.ports);
+        } else if (outcome.about && outcome.library) {
+            writeOut(fmt::format("Library:  {}\nVersion:  {} ({})\n\n{}", printable(outcome.library->path),
+                                 outcome.library->version, dottedVersion(outcome.library->version), *outcome.about));
+        } else if (outcome.request) {
+            finishPoll(outcome);
+        } else if (outcome.monitor) {
+            finishMonitor(outcome);
+        }
+        if (isFailure(outcome.status) || (outcome.status == Status::interrupted && !outcome.monitor)) {
+            writeErr(errorLine(outcome) + "\n");
+        }
+    }
+
+private:
+    static void finishPoll(const Outcome& outcome)
+    {
+        const PollRequest& request = *outcome.request;
+        if (outcome.summary) {
+            writeOut(summaryText(request.port, *outcome.summary));
+        } else if (outcome.poll) {
+            std::string text = outcome.poll->trace ? traceText(request.port, *outcome.poll->trace) : "";
+            if (!isFailure(outcome.poll->status)) {
+                text += resultLine(request, *outcome.poll) + "\n";
+            }
+            writeOut(text);
+        }
+    }
+
+    static void finishMonitor(const Outcome& outcome)
+    {
+        const MonitorTally& tally = *outcome.monitor;
+        if (outcome.status == Status::interrupted) {
+            writeErr(fmt::format("kestrin: {}: interrupted after {} bytes\n", printable(outcome.subject), tally.bytes));
+        } else if (!isFailure(outcome.status)) {
+            writeErr(fmt::format("kestrin: {}: {} bytes in {:.1f} s\n", printable(outcome.subject), tally.bytes,
+                                 static_cast<double>(tally.elapsedUs) / 1e6));
+        }
+    }
+
+    static void listPorts(const std::vector<PortListing>& ports)
+    {
+        if (ports.empty()) {
+            // Not an error: a machine may well have none.
+            writeErr("kestrin: no serial ports found\n");
+        }
+        std::string text;
+        for (const PortListing& port : ports) {
+            text += portText(port) + "\n";
+        }
+        writeOut(text);
+    }
+};
+
+} // namespace
+
+std::string resultLine(const PollRequest& request, const PollResult& poll)
+{
+    const std::string port = printable(request.port);
+    if (poll.status == Status::matched) {
+        if (poll.late) {
+            return fmt::format("{}: matched in {} ms, late: after the budget of {} ms", port, poll.elapsedMs,
+                               request.timeoutMs);
+        }
+        return fmt::format("{}: matched in {} ms", port, poll.elapsedMs);
+    }
+    if (poll.status == Status::noMatch) {
+        return fmt::format("{}: no match within {} ms (the poll took {} ms)", port, request.timeoutMs,
+                           poll.elapsedMs);
+    }
+    return printable(fmt::format("{}: {}", request.port, poll.error));
+}
+
+std::string traceText(const std::string& port, const Trace& trace)
+{
+    const std::string shown = printable(port);
+    if (trace.empty()) {
+        return fmt::format("{}: the library read nothing\n", shown);
+    }
+    std::string text =
+        fmt::format("{}: the library read {} byte{}:\n", shown, trace.size(), trace.size() == 1 ? "" : "s");
+    auto out = std::back_inserter(text);
+    std::size_t i = 0;
+    while (i < trace.size()) {
+        const std::int64_t at = trace[i].atUs;
+        Bytes group{trace[i].byte};
+        for (++i; i < trace.size() && group.size() < groupMost && trace[i].atUs - trace[i - 1].atUs <= groupGapUs;
+             ++i) {
+            group.push_back(trace[i].byte);
+        }
+        fmt::format_to(out, "  {:10.3f} ms  {}  {}\n", static_cast<double>(at) / 1000.0, hexBytes(group),
+                       quoted(group));
+    }
+    return text;
+}
+
+std::string summaryText(const std::string& port, const PollSummary& summary)
+{
+    const std::string shown = printable(port);
+    std::string text = fmt::format("{}: {} poll{}: {} matched", shown, summary.polls, summary.polls == 1 ? "" : "s",
+                                   summary.matched);
+    auto out = std::back_inserter(text);
+    if (summary.late > 0) {
+        fmt::format_to(out, " ({} late)", summary.late);
+    }
+    fmt::format_to(out, ", {} no match, {} error{}\n", summary.noMatch, summary.errors, summary.errors == 1 ? "" : "s");
+    if (const auto l = summary.times.spread()) {
+        fmt::format_to(out, "{}: time to match: min {} ms, median {} ms, p90 {} ms, max {} ms\n", shown, l->minMs,
+                       l->medianMs, l->p90Ms, l->maxMs);
+    }
+    return text;
+}
+
+std::string arrivalLine(std::int64_t atUs, const Bytes& bytes)
+{
+    return fmt::format("{:10.3f} s  {}  {}", static_cast<double>(atUs) / 1e6, hexBytes(bytes), quoted(bytes));
+}
+
+std::string portText(const PortListing& port)
+{
+    std::vector<std::string> facts;
+    for (const std::string& fact : {port.description, port.manufacturer, usbIds(port),
+                                    port.serialNumber.empty() ? std::string() : "serial " + port.serialNumber,
+                                    port.hardwareId}) {
+        if (!fact.empty()) {
+            facts.push_back(fact);
+        }
+    }
+    std::string text =
+        printable(facts.empty() ? port.port : fmt::format("{}: {}", port.port, fmt::join(facts, ", ")));
+    if (!port.stableName.empty()) {
+        text += "\n    " + printable(port.stableName);
+    }
+    return text;
+}
+
+std::string errorText(const Outcome& outcome)
+{
+    if (outcome.status == Status::usage) {
+        return fmt::format("{} (see kestrin {}--help)", outcome.error,
+                           outcome.command.empty() ? "" : outcome.command + " ");
+    }
+    if (outcome.status == Status::interrupted) {
+        return "interrupted";
+    }
+    return outcome.error;
+}
+
+std::string errorLine(const Outcome& outcome)
+{
+    const std::string text = outcome.subject.empty() ? fmt::format("kestrin: {}", errorText(outcome))
+                                                     : fmt::format("kestrin: {}: {}", outcome.subject, errorText(outcome));
+    return printable(text);
+}
+
+std::unique_ptr<View> makeTextView()
+{
+    return std::make_unique<TextView>();
+}
+
+} // namespace kestrin

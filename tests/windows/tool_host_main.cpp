@@ -8,6 +8,7 @@
 //   kestrin_tool_host_test released-probe        a guard made and gone, then waits
 #include "com_ports.h"
 
+#include "host/background.h"
 #include "host/interrupt.h"
 #include "host/library.h"
 #include "host/serial_port.h"
@@ -30,25 +31,36 @@ int interruptProbe(const char* portName)
     settings.baud = 115200;
     settings.stopBits = 2;
     settings.readWaitMs = 20;
+    kestrin::InterruptGuard guard;
     kestrin::SerialPort port = kestrin::SerialPort::open(portName, settings);
-    const DWORD mainThread = GetCurrentThreadId();
-    const kestrin::InterruptGuard guard([&] {
-        port.restoreSettings();
-        std::printf("interrupted on %s thread\n", GetCurrentThreadId() == mainThread ? "the polling" : "another");
-    });
+    kestrin::Background worker(guard);
     port.write(kestrin::toBytes("PING"));
     std::printf("polling\n");
     std::fflush(stdout);
     unsigned char never[] = {'N', 'E', 'V', 'E', 'R'};
-    // A budget that never runs out: only Ctrl-C ends this.
-    library.pollUart(port.handle(), 5, never, INT_MAX);
+    // A budget that never runs out: only Ctrl-C ends this, while the poll
+    // goes on on the worker's thread.
+    const DWORD mainThread = GetCurrentThreadId();
+    DWORD pollingThread = 0;
+    if (!worker.run(
+            [&] {
+                pollingThread = GetCurrentThreadId();
+                library.pollUart(port.handle(), 5, never, INT_MAX);
+            },
+            100, {})) {
+        port.restoreSettings();
+        std::printf("interrupted on %s thread\n",
+                    GetCurrentThreadId() == mainThread && pollingThread != mainThread ? "the main" : "another");
+        std::fflush(stdout);
+        kestrin::endProcess(130);
+    }
     std::printf("the poll returned\n");
     return 3;
 }
 
 int releasedProbe()
 {
-    { const kestrin::InterruptGuard guard([] { std::printf("interrupted\n"); }); }
+    { const kestrin::InterruptGuard guard; }
     std::printf("waiting\n");
     std::fflush(stdout);
     Sleep(30000);

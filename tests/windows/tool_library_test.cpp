@@ -1,6 +1,6 @@
 // How the tool loads kestrin.dll and routes its reads: the library's import
 // table, the trace's one-at-a-time rule, and the path it is loaded from.
-#include "cli/error.h"
+#include "base/error.h"
 #include "host/import_table_windows.h"
 #include "host/library.h"
 #include "host/read_trace.h"

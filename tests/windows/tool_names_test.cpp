@@ -105,11 +105,14 @@ TEST(DeviceIds, CompositeInterfaces)
 
 TEST(DeviceIds, FirstOfAMultiString)
 {
-    const char ids[] = "USB\\VID_0403&PID_6001&REV_0600\0USB\\VID_0403&PID_6001\0";
-    EXPECT_EQ(firstOfMultiString(ids, sizeof ids), "USB\\VID_0403&PID_6001&REV_0600");
+    const wchar_t ids[] = L"USB\\VID_0403&PID_6001&REV_0600\0USB\\VID_0403&PID_6001\0";
+    EXPECT_EQ(firstOfMultiString(ids, sizeof ids / sizeof ids[0]), "USB\\VID_0403&PID_6001&REV_0600");
     // A value without its terminator ends where the data does.
-    EXPECT_EQ(firstOfMultiString("COM3", 4), "COM3");
-    EXPECT_EQ(firstOfMultiString("", 0), "");
+    EXPECT_EQ(firstOfMultiString(L"COM3", 4), "COM3");
+    EXPECT_EQ(firstOfMultiString(L"", 0), "");
+    // Read through the wide calls, a name outside the ANSI code page
+    // survives as UTF-8.
+    EXPECT_EQ(firstOfMultiString(L"COM\u00e95", 5), "COM\xc3\xa9" "5");
 }
 
 PortListing listing(const std::string& port, const std::string& description = "")

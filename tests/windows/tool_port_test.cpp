@@ -4,8 +4,8 @@
 // what Windows' serial calls do.
 #include "com_ports.h"
 
-#include "cli/bytes.h"
-#include "cli/error.h"
+#include "base/bytes.h"
+#include "base/error.h"
 #include "host/import_table_windows.h"
 #include "host/library.h"
 #include "host/read_trace.h"
@@ -181,7 +181,7 @@ TEST(SerialPortOnCom, RtsCannotBeSetWhileRtsCtsDrivesIt)
     PortSettings settings = readWaitOf(20);
     settings.flow = Flow::rtsCts;
     settings.rts = Line::on;
-    EXPECT_THROW(SerialPort::open(portName, settings), UsageError);
+    EXPECT_THROW(SerialPort::open(portName, settings), Error);
     // And the refusal left the port free.
     settings.rts = Line::keep;
     EXPECT_NO_THROW(SerialPort::open(portName, settings));
@@ -201,7 +201,7 @@ TEST(SerialPortOnCom, ASecondOpenIsBusyHoweverThePortIsNamed)
                 SerialPort::open(again, readWaitOf(20));
                 ADD_FAILURE() << again << " opened while the port was in use";
             } catch (const Error& error) {
-                EXPECT_EQ(error.status(), "busy") << again;
+                EXPECT_EQ(error.status(), Status::busy) << again;
                 EXPECT_EQ(std::string(error.what()).rfind("busy: ", 0), 0u) << error.what();
             }
         }
@@ -225,7 +225,7 @@ TEST(SerialPortOnCom, AFailedOpenLeavesThePortFree)
         SerialPort::open(portName, impossible);
         ADD_FAILURE() << "4 data bits were accepted";
     } catch (const Error& error) {
-        EXPECT_EQ(error.status(), "error");
+        EXPECT_EQ(error.status(), Status::error);
         EXPECT_NE(std::string(error.what()).find("cannot apply the port settings (9600 baud 4N1)"),
                   std::string::npos)
             << error.what();
@@ -274,7 +274,7 @@ TEST(SerialPortOnCom, ADeviceThatHangsUpIsGone)
         }
         ADD_FAILURE() << "reads went on after the device hung up";
     } catch (const Error& error) {
-        EXPECT_EQ(error.status(), "device_gone");
+        EXPECT_EQ(error.status(), Status::deviceGone);
         EXPECT_STREQ(error.what(), "the device went away");
     }
     EXPECT_TRUE(port.deviceGone());

@@ -21,21 +21,21 @@ namespace {
 
 using ReadFileFunction = BOOL(WINAPI*)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
 
-struct Trace {
+struct TraceState {
     std::mutex mutex;
     bool active = false;
     HANDLE port = nullptr;
     void** slot = nullptr;
     LARGE_INTEGER start{};
     LARGE_INTEGER frequency{};
-    Trace bytes;
+    kestrin::Trace bytes;
 };
 
 // Never destroyed: a read may still come through the hook while the
 // process exits.
-Trace& trace()
+TraceState& trace()
 {
-    static Trace* const t = new Trace;
+    static TraceState* const t = new TraceState;
     return *t;
 }
 
@@ -60,7 +60,7 @@ BOOL WINAPI tracedReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD del
     const DWORD error = GetLastError();
     // An overlapped read's bytes arrive later; the library makes none.
     if (delivered != nullptr && *delivered > 0 && overlapped == nullptr) {
-        Trace& t = trace();
+        TraceState& t = trace();
         std::lock_guard<std::mutex> lock(t.mutex);
         if (t.active && file == t.port) {
             const std::int64_t atUs = microsecondsSince(t.start, t.frequency);
@@ -88,7 +88,7 @@ ReadTrace::ReadTrace(const Library& library, void* portHandle)
         throw Error(fmt::format("cannot trace the reads of {}: it does not import ReadFile from KERNEL32.dll",
                                 library.path()));
     }
-    Trace& t = trace();
+    TraceState& t = trace();
     std::lock_guard<std::mutex> lock(t.mutex);
     if (t.active) {
         throw Error("cannot trace two polls at once");
@@ -115,7 +115,7 @@ ReadTrace::ReadTrace(const Library& library, void* portHandle)
 
 ReadTrace::~ReadTrace()
 {
-    Trace& t = trace();
+    TraceState& t = trace();
     std::lock_guard<std::mutex> lock(t.mutex);
     exchangeImport(t.slot, reinterpret_cast<void*>(realReadFile.load()));
     t.active = false;
@@ -125,7 +125,7 @@ ReadTrace::~ReadTrace()
 
 Trace ReadTrace::bytes() const
 {
-    Trace& t = trace();
+    TraceState& t = trace();
     std::lock_guard<std::mutex> lock(t.mutex);
     return t.bytes;
 }

@@ -150,7 +150,7 @@ void applyLines(DCB& dcb, const PortSettings& settings)
     dcb.fOutxCtsFlow = settings.flow == Flow::rtsCts;
     if (settings.flow == Flow::rtsCts) {
         if (settings.rts != Line::keep) {
-            throw UsageError("RTS cannot be set on or off while RTS/CTS flow control drives it");
+            throw usageError("RTS cannot be set on or off while RTS/CTS flow control drives it");
         }
         dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
     } else {

@@ -1,7 +1,7 @@
 # What `cmake --install` puts where: the header and the library, the import
 # libraries on Windows, a CMake package, a pkg-config file, the Python module,
-# the README and the licence. Included from the top-level CMakeLists.txt after
-# every target exists.
+# the README with the pages of docs/, and the licence. Included from the
+# top-level CMakeLists.txt after every target exists.
 #
 # Every file belongs to one component, and each Debian package is one
 # component (cmake/KestrinDebian.cmake); an installed tree and the archives
@@ -9,8 +9,8 @@
 #   library      the shared library and its soname link       libkestrin1
 #   development  header, .so link, import libraries, CMake
 #                package, pkg-config file                     libkestrin-dev
-#   tool         the kestrin command, its README, man page
-#                and bash completion                          kestrin
+#   tool         the kestrin command, its README and docs/,
+#                man page and bash completion                 kestrin
 #   python       the Python package                           python3-kestrin
 #   archive      only for trees that may lie anywhere: the
 #                licence (a package has its copyright file)
@@ -32,7 +32,7 @@ endif()
 set(KESTRIN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kestrin
     CACHE STRING "Where the CMake package goes, relative to the prefix")
 set(KESTRIN_INSTALL_DOCDIR ${kestrin_default_docdir}
-    CACHE STRING "Where README.md and LICENSE go, relative to the prefix")
+    CACHE STRING "Where README.md, docs/ and LICENSE go, relative to the prefix")
 set(KESTRIN_INSTALL_PYTHONDIR ${kestrin_default_pythondir}
     CACHE STRING "Where the Python package `kestrin` goes, relative to the prefix")
 foreach(dir IN ITEMS CMAKE_INSTALL_BINDIR CMAKE_INSTALL_LIBDIR CMAKE_INSTALL_INCLUDEDIR
@@ -133,6 +133,12 @@ install(FILES ${PROJECT_BINARY_DIR}/python/_location.py
 
 # ---- Documents -------------------------------------------------------------------
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${KESTRIN_INSTALL_DOCDIR} COMPONENT tool)
+# The pages the README links, and the images they show, in docs/ beside it as
+# in the source tree, so that the links between them hold in an installed
+# tree, an archive and the kestrin package alike. Copied at install time: a
+# new page needs no change here.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${KESTRIN_INSTALL_DOCDIR}/docs COMPONENT tool
+    FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${KESTRIN_INSTALL_DOCDIR} COMPONENT archive)
 
 # ---- Windows: shipped binaries without their debug information -------------------

@@ -2,8 +2,8 @@
 """Checks what Kestrin ships: an installed tree, or the release archives and
 Debian packages.
 
-    check_layout.py tree PREFIX --flavour linux|win32|win64 [--libdir DIR] [--tool] [--python PY]
-    check_layout.py archives OUTDIR --flavour ... --version 1.0.0 --cpack CPACK
+    check_layout.py tree PREFIX --flavour linux|win32|win64 --docs DOCS [--libdir DIR] [--tool] [--python PY]
+    check_layout.py archives OUTDIR --flavour ... --docs DOCS --version 1.0.0 --cpack CPACK
                     --config CPackConfig.cmake [--libdir DIR] [--system linux-x86_64]
                     [--deb-arch ARCH] [--tool] [--python PY]
 
@@ -13,12 +13,19 @@ own share, with Debian's fields, and together the packages must ship
 everything the archive does but what only relocatable trees need. With
 --python, the Python module found in the tree must load the library that
 came with it.
+
+DOCS is the source tree's docs/: each of its pages (and the images they
+show) must be installed in docs/ beside the README. In an installed tree,
+the README must link every page, and every relative link of the README and
+the pages must lead to a document installed with them (and to a heading
+there, if it names one).
 """
 
 import argparse
 import fnmatch
 import io
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -41,7 +48,18 @@ class Layout:
         self.required = dict(required)
 
 
-def expected_layout(flavour, tool, libdir="lib"):
+# The documents' folder under the prefix: Debian's place on Linux, the top
+# of the archive on Windows (KESTRIN_INSTALL_DOCDIR).
+def doc_dir(flavour):
+    return "share/doc/kestrin/" if flavour == "linux" else ""
+
+
+def doc_pages(docs):
+    """The files of the source tree's docs/ that ship: pages and their images."""
+    return sorted(name for name in os.listdir(docs) if name.endswith((".md", ".png")))
+
+
+def expected_layout(flavour, tool, doc_source, libdir="lib"):
     files = {
         "include/kestrin.h": None,
         f"{libdir}/cmake/Kestrin/KestrinConfig.cmake": None,
@@ -78,10 +96,11 @@ def expected_layout(flavour, tool, libdir="lib"):
         if tool:
             files["bin/kestrin.exe"] = None
             files["bin/kestrin.exe.debug"] = None
+    files.update({f"{doc_dir(flavour)}docs/{name}": None for name in doc_pages(doc_source)})
     return Layout(files)
 
 
-def deb_layouts(libdir, tool):
+def deb_layouts(libdir, tool, doc_source):
     """{package: Layout under /usr} for the Debian packages."""
     def docs(package, *extra):
         return {f"share/doc/{package}/copyright": None, f"share/doc/{package}/changelog.gz": None,
@@ -111,7 +130,7 @@ def deb_layouts(libdir, tool):
     if tool:
         layouts["kestrin"] = Layout({
             "bin/kestrin": None,
-            **docs("kestrin", "README.md"),
+            **docs("kestrin", "README.md", *(f"docs/{name}" for name in doc_pages(doc_source))),
             # Debian's man pages are compressed.
             **{f"{extra}.gz" if "/man/" in extra else extra: None for extra in TOOL_EXTRAS},
         })
@@ -190,6 +209,65 @@ def show(entries):
         print(f"  {entry}" + (f" -> {entries[entry]}" if entries[entry] else ""))
 
 
+LINK = re.compile(r"!?\[[^\]]*\]\(([^()\s]+)(?:\s+\"[^\"]*\")?\)")
+HEADING = re.compile(r"^#{1,6}\s+(.*?)\s*#*\s*$")
+
+
+def markdown_lines(path):
+    """The lines of a Markdown file outside code blocks, without inline code."""
+    fenced = False
+    with open(path, encoding="utf-8") as page:
+        for line in page:
+            if line.lstrip().startswith("```"):
+                fenced = not fenced
+                continue
+            if not fenced:
+                yield re.sub(r"`[^`]*`", "", line)
+
+
+def anchors(path):
+    """The anchors of a page's headings, as GitHub makes them."""
+    found = set()
+    for line in markdown_lines(path):
+        heading = HEADING.match(line)
+        if heading:
+            slug = re.sub(r"[^\w\- ]", "", heading.group(1).lower()).replace(" ", "-")
+            count = sum(1 for anchor in found if re.fullmatch(re.escape(slug) + r"(-\d+)?", anchor))
+            found.add(slug if count == 0 else f"{slug}-{count}")
+    return found
+
+
+def link_faults(docdir, doc_source):
+    """README.md in docdir links every page of docs/, and each relative link
+    of the README and the pages leads to a document installed with them."""
+    readme = os.path.normpath(os.path.join(docdir, "README.md"))
+    documents = [readme] + [os.path.normpath(os.path.join(docdir, "docs", name)) for name in doc_pages(doc_source)]
+    shipped = set(documents)
+    faults = []
+    linked = set()
+    for document in documents:
+        if not document.endswith(".md") or not os.path.isfile(document):
+            continue
+        where = os.path.relpath(document, docdir)
+        # A link's text may run over two lines.
+        for target in LINK.findall("".join(markdown_lines(document))):
+            if re.match(r"^[a-z][a-z0-9+.-]*:", target):
+                continue  # a web address
+            path, _, anchor = target.partition("#")
+            resolved = os.path.normpath(os.path.join(os.path.dirname(document), path)) if path else document
+            if document == readme:
+                linked.add(resolved)
+            if resolved not in shipped or not os.path.isfile(resolved):
+                faults.append(f"{where} links {target}, which is not a document installed with it")
+            elif anchor and (not resolved.endswith(".md") or anchor not in anchors(resolved)):
+                faults.append(f"{where} links {target}, but {os.path.relpath(resolved, docdir)} has no such heading")
+    for name in doc_pages(doc_source):
+        page = os.path.normpath(os.path.join(docdir, "docs", name))
+        if name.endswith(".md") and page not in linked:
+            faults.append(f"README.md does not link docs/{name}")
+    return faults
+
+
 # Prints the file the module loaded (as the process maps it, however the
 # module found it) and the version the library answers.
 MODULE_PROBE = """
@@ -221,8 +299,9 @@ def python_module_faults(python, module_dir, library, env_extra=None):
 
 
 def check_tree(args):
-    layout = expected_layout(args.flavour, args.tool, args.libdir)
+    layout = expected_layout(args.flavour, args.tool, args.docs, args.libdir)
     faults = compare(args.place, tree_entries(args.place), layout)
+    faults += link_faults(os.path.join(args.place, doc_dir(args.flavour)), args.docs)
     if args.python and args.flavour == "linux" and not faults:
         faults += python_module_faults(
             args.python, os.path.join(args.place, os.path.dirname(LINUX_PYTHON)),
@@ -269,14 +348,14 @@ def check_archives(args):
     shutil.rmtree(args.place, ignore_errors=True)
     subprocess.run([args.cpack, "--config", args.config, "-B", args.place], check=True)
 
-    layout = expected_layout(args.flavour, args.tool, args.libdir)
+    layout = expected_layout(args.flavour, args.tool, args.docs, args.libdir)
     debs = {}
     if args.flavour == "linux":
         stem = f"kestrin-{args.version}-{args.system}"
         expected = {f"{stem}.tar.gz"}
         if args.deb_arch:
             debs = {package: f"{package}_{args.version}_{'all' if package.startswith('python3-') else args.deb_arch}.deb"
-                    for package in deb_layouts(args.libdir, args.tool)}
+                    for package in deb_layouts(args.libdir, args.tool, args.docs)}
             expected |= set(debs.values())
     else:
         stem = f"kestrin-{args.version}-{args.flavour}"
@@ -308,7 +387,7 @@ def check_archives(args):
             "python3-kestrin": ["python3:any", "libkestrin1"],
         }
         debs_contents = {}
-        for package, layout in deb_layouts(args.libdir, args.tool).items():
+        for package, layout in deb_layouts(args.libdir, args.tool, args.docs).items():
             path = os.path.join(args.place, debs[package])
             print(f"{debs[package]}:")
             faults += deb_faults(path, package, args.version, args.deb_arch, layout, wanted_depends[package])
@@ -322,6 +401,7 @@ def main():
     parser.add_argument("mode", choices=["tree", "archives"])
     parser.add_argument("place", help="install prefix, or the directory cpack writes to")
     parser.add_argument("--flavour", required=True, choices=["linux", "win32", "win64"])
+    parser.add_argument("--docs", required=True, help="the source tree's docs/, whose pages must ship")
     parser.add_argument("--libdir", default="lib", help="the library directory under the prefix")
     parser.add_argument("--system", default=f"linux-{os.uname().machine}", help="the target, as the archive names it")
     parser.add_argument("--deb-arch", help="the Debian architecture of the packages (none: no packages)")

@@ -11,11 +11,10 @@ A thin ctypes layer over the Kestrin library (libkestrin.so.1 or kestrin.dll)::
             ...
 
 Kestrin only reads the port: opening it, its speed and its read time-out are
-yours. The read time-out decides how busily Kestrin polls while it waits, so
-give the port one (VMIN=0 and VTIME>0 on Linux, which pyserial's VTIMESerial
-sets; COMMTIMEOUTS on Windows). A plain ``serial.Serial`` works on Linux, but
-it opens the port non-blocking, so Kestrin spins on the port while it waits.
-On Windows pass a handle opened without FILE_FLAG_OVERLAPPED: pyserial opens
+yours. On Linux Kestrin waits for a byte in poll() whatever the port's
+settings, so a plain ``serial.Serial`` (non-blocking) works as well as
+VTIMESerial. On Windows the read time-out (COMMTIMEOUTS) decides how busily
+Kestrin polls while it waits, so give the port one; and pass a handle opened without FILE_FLAG_OVERLAPPED: pyserial opens
 its ports for overlapped I/O, which Kestrin's synchronous reads cannot use.
 
 The library is looked for, in this order: the file named by the

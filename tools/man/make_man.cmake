@@ -32,7 +32,7 @@ foreach(command IN LISTS COMMANDS)
     roff_literal("${help}" help)
     string(APPEND include ".SS \"kestrin ${command}\"\n.nf\n${help}\n.fi\n")
 endforeach()
-string(APPEND include "[SEE ALSO]\nThe README installed with the tool (the library's interface, the simulator's script, diagnosing a failing device).\n")
+string(APPEND include "[SEE ALSO]\nThe documents installed with the tool: docs/tool.md (the commands, their JSON, the simulator's script, diagnosing a failing device) and docs/library.md (the library's interface).\n")
 
 get_filename_component(folder "${OUTPUT}" DIRECTORY)
 set(include_file "${folder}/kestrin.h2m")

@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -107,7 +109,33 @@ Pty Pty::open()
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     const char* name = ptsname(master);
     pty.path_ = name != nullptr ? name : "";
+    // Watched only after the sim's own open, which is then never counted.
+    pty.hosts_ = UniqueFd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (pty.hosts_ && inotify_add_watch(pty.hosts_.get(), pty.path_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        pty.hosts_.reset();
+    }
     return pty;
+}
+
+void Pty::noteHosts()
+{
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        const ssize_t n = ::read(hosts_.get(), events, sizeof events);
+        if (n <= 0) {
+            return;
+        }
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            hostsOpen_ += (event->mask & IN_OPEN) != 0 ? 1 : 0;
+            hostsOpen_ -= (event->mask & IN_CLOSE) != 0 ? 1 : 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+        if (hostsOpen_ <= 0) {
+            hostsOpen_ = 0;
+            ioctl(slave_.get(), TIOCNXCL);
+        }
+    }
 }
 
 StopPipe StopPipe::open()
@@ -154,13 +182,16 @@ void play(Model& model, Pty& pty, int stopFd, std::uint64_t rounds, std::FILE* t
             const std::uint64_t now = clockMs();
             timeoutMs = *next <= now ? 0 : static_cast<int>(std::min<std::uint64_t>(*next - now, 60000));
         }
-        pollfd fds[2] = {{pty.master(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, timeoutMs);
+        pollfd fds[3] = {{pty.master(), POLLIN, 0}, {stopFd, POLLIN, 0}, {pty.hostsFd(), POLLIN, 0}};
+        const int ready = ::poll(fds, pty.hostsFd() >= 0 ? 3 : 2, timeoutMs);
         if (ready < 0 && errno != EINTR) {
             return;
         }
         if (fds[1].revents != 0) {
             return;
+        }
+        if ((fds[2].revents & POLLIN) != 0) {
+            pty.noteHosts();
         }
         if ((fds[0].revents & POLLIN) != 0) {
             const ssize_t n = ::read(pty.master(), buffer, sizeof buffer);

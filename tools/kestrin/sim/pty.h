@@ -28,6 +28,15 @@ public:
     // master reads EIO), and let go once the last round is answered.
     void closeSlave() { slave_.reset(); }
 
+    // The hosts' opens and closes of the port, as inotify tells them, or -1
+    // where it cannot. Readable when there is news for noteHosts().
+    int hostsFd() const { return hosts_.get(); }
+    // Takes the news. When the last host has closed the port, its exclusive
+    // mode goes, as it would with a real port's last close: the sim's own
+    // hold on the slave would keep it for ever, and a host that was killed
+    // with the port held would keep every later one out.
+    void noteHosts();
+
     // Goes away like an unplugged device: closing the master hangs the
     // host's side up.
     void hangUp()
@@ -39,6 +48,8 @@ public:
 private:
     UniqueFd master_;
     UniqueFd slave_;
+    UniqueFd hosts_;
+    int hostsOpen_ = 0;
     std::string path_;
 };
 

@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test Kestrin.
 # Safe to run again: packages already present are left alone.
+#
+#   setup.sh        everything the tests need
+#   setup.sh demo   only what scripts/demo.sh needs: the native compiler and
+#                   the tool's libraries
 set -euo pipefail
 
+# The library and the tool, built natively.
+demo_packages=(cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libfmt-dev libudev-dev)
+
 packages=(
-  cmake make g++ pkg-config file dpkg-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev libfmt-dev
-  libudev-dev help2man groff-base
+  "${demo_packages[@]}"
+  file dpkg-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  help2man groff-base
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   clang-14 clang-tools-14 llvm-14 lld-14 libclang-rt-14-dev
   wine wine64 wine32:i386
@@ -20,6 +28,12 @@ packages=(
   libc6:armhf libstdc++6:armhf libgtest-dev:armhf libudev-dev:armhf
 )
 
+case "${1:-all}" in
+  demo) packages=("${demo_packages[@]}") ;;
+  all) ;;
+  *) echo "usage: $0 [demo]" >&2; exit 2 ;;
+esac
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -29,9 +43,13 @@ done
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
-# i386 for Wine, arm64 and armhf for the ARM builds.
+# i386 for Wine, arm64 and armhf for the ARM builds; the demo needs none.
 refresh=no
-for arch in i386 arm64 armhf; do
+foreign=(i386 arm64 armhf)
+[ "${1:-all}" = demo ] && foreign=()
+# A fresh machine may never have fetched a package list.
+[ -n "$(ls -A /var/lib/apt/lists 2>/dev/null | grep -v -e '^lock$' -e '^partial$')" ] || refresh=yes
+for arch in "${foreign[@]}"; do
   if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     $SUDO dpkg --add-architecture "$arch"
     refresh=yes

@@ -90,7 +90,8 @@ TEST(PtyResources, BothEndsCloseWhenThePtyGoes)
         slave = pty.slave();
         EXPECT_TRUE(isOpen(master));
         EXPECT_TRUE(isOpen(slave));
-        EXPECT_EQ(openDescriptors(), before + 2);
+        // The third: the watch on the hosts' opens and closes.
+        EXPECT_EQ(openDescriptors(), before + 3);
     }
     EXPECT_FALSE(isOpen(master));
     EXPECT_FALSE(isOpen(slave));
@@ -113,7 +114,7 @@ TEST(PtyResources, MovingHandsTheEndsOnAndAssigningOverOneClosesIt)
 
     second = sim::Pty::open();
     EXPECT_FALSE(isOpen(master)) << "the ends it held before must be closed";
-    EXPECT_EQ(openDescriptors(), before + 2);
+    EXPECT_EQ(openDescriptors(), before + 3);
 }
 
 TEST(PtyResources, ASimThatCannotStartLeavesItsPtyClosed)
@@ -150,7 +151,7 @@ TEST(PtyResources, ARunningSimStopsAndClosesEverythingWhenItGoes)
     {
         const sim::BackgroundSim running({});
         EXPECT_EQ(running.path().rfind("/dev/pts/", 0), 0u) << running.path();
-        EXPECT_EQ(openDescriptors(), before + 4) << "the pty's two ends and the stop pipe's two";
+        EXPECT_EQ(openDescriptors(), before + 5) << "the pty's two ends, its watch, and the stop pipe's two";
     }
     EXPECT_EQ(openDescriptors(), before);
 }

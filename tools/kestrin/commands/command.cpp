@@ -58,7 +58,11 @@ int runCommand(const Command& command)
         outcome.error = error.what();
     }
     // Still under the guard: a closed output is an error here, not a signal.
-    return report(*view, outcome);
+    const int status = report(*view, outcome);
+    if (interrupts) {
+        holdStopSignals();
+    }
+    return status;
 }
 
 int reportParseError(const CLI::App& app, const CLI::ParseError& error)

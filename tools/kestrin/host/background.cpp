@@ -20,7 +20,8 @@ bool Background::run(const std::function<void()>& call, int tickMs, const std::f
 {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        call_ = &call;
+        call_ = call;
+        pending_ = true;
         done_ = false;
         failure_ = nullptr;
     }
@@ -44,15 +45,15 @@ void Background::serve()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        work_.wait(lock, [this] { return quit_ || call_ != nullptr; });
-        if (call_ == nullptr) {
+        work_.wait(lock, [this] { return quit_ || pending_; });
+        if (!pending_) {
             return;
         }
-        const std::function<void()>* call = std::exchange(call_, nullptr);
+        pending_ = false;
         lock.unlock();
         std::exception_ptr failure;
         try {
-            (*call)();
+            call_();
         } catch (...) {
             failure = std::current_exception();
         }

@@ -33,7 +33,8 @@ private:
     InterruptGuard& guard_;
     std::mutex mutex_;
     std::condition_variable work_;
-    const std::function<void()>* call_ = nullptr;
+    std::function<void()> call_; // kept here: after an interrupt it outlives run()
+    bool pending_ = false;
     bool done_ = false;
     bool quit_ = false;
     std::exception_ptr failure_;

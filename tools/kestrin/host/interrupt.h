@@ -56,6 +56,12 @@ private:
 // whose objects must not be destroyed under it.
 [[noreturn]] void endProcess(int exitCode);
 
+// Keeps the stop signals from this thread for the rest of the process: for
+// a command that has ended and reported, so that a signal then, with nothing
+// left to stop, cannot turn its exit status into a death by signal. Called
+// while a guard still lives, so that none comes unhandled in between.
+void holdStopSignals() noexcept;
+
 // The platform's handlers, for interrupt.cpp: each signal or event calls
 // noteInterrupt(), from a thread on which it may lock and call wakers.
 namespace interrupts {

@@ -100,6 +100,16 @@ void interrupts::remove() noexcept
     watchFd = -1;
 }
 
+void holdStopSignals() noexcept
+{
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : stopSignals) {
+        sigaddset(&held, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
+
 void endProcess(int exitCode)
 {
     // Not exit(): another thread is still inside the library's poll and

@@ -40,6 +40,13 @@ void interrupts::remove() noexcept
     SetConsoleCtrlHandler(&onControlEvent, FALSE);
 }
 
+void holdStopSignals() noexcept
+{
+    // Ctrl-C and Ctrl-Break ignored from here on; closing the console still
+    // ends the process, which has nothing left to do.
+    SetConsoleCtrlHandler(nullptr, TRUE);
+}
+
 void endProcess(int exitCode)
 {
     // Not ExitProcess: that runs the C runtime's exit work and unloads the

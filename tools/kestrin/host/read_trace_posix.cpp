@@ -51,7 +51,7 @@ struct TraceState {
 
 // Never destroyed: read() may still be called by a thread while the
 // process exits.
-TraceState& state()
+TraceState& traceState()
 {
     static TraceState* traced = new TraceState;
     return *traced;
@@ -59,7 +59,7 @@ TraceState& state()
 
 void note(const void* buffer, ssize_t count)
 {
-    TraceState& traced = state();
+    TraceState& traced = traceState();
     const auto atUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now()
                                                                              - traced.start)
                           .count();
@@ -80,7 +80,7 @@ extern "C" ssize_t read(int fd, void* buffer, size_t count)
         next = resolveNextRead();
     }
     const ssize_t got = next(fd, buffer, count);
-    if (got > 0 && fd == state().fd.load()) {
+    if (got > 0 && fd == traceState().fd.load()) {
         const int saved = errno;
         note(buffer, got);
         errno = saved;
@@ -99,7 +99,7 @@ ReadTrace::ReadTrace(const Library& library, void* portHandle)
     if (!library.loaded() || first != reinterpret_cast<void*>(&::read) || resolveNextRead() == nullptr) {
         throw Error("this build of the tool cannot trace the library's reads (read() is not exported)");
     }
-    TraceState& traced = state();
+    TraceState& traced = traceState();
     const std::lock_guard<std::mutex> lock(traced.mutex);
     if (traced.fd.load() >= 0) {
         throw Error("cannot trace two polls at once");
@@ -111,12 +111,12 @@ ReadTrace::ReadTrace(const Library& library, void* portHandle)
 
 ReadTrace::~ReadTrace()
 {
-    state().fd.store(-1);
+    traceState().fd.store(-1);
 }
 
 Trace ReadTrace::bytes() const
 {
-    TraceState& traced = state();
+    TraceState& traced = traceState();
     const std::lock_guard<std::mutex> lock(traced.mutex);
     return traced.bytes;
 }

@@ -126,7 +126,7 @@ class Runner:
         (FTDI, 0403:6001) that this runner fakes: it yields (run, adapters),
         run(ARGS) running kestrin where they are seen, adapters what each
         should be listed with (port, description, manufacturer,
-        serial_number, hardware_id)."""
+        serial_number, hardware_id), in the order of their ports' numbers."""
         raise NotImplementedError(f"no USB adapters can be faked under {self.kind}")
 
     def hold(self, device):
@@ -290,6 +290,7 @@ class WineRunner(Runner):
         # number, and the serial made from it, are this run's alone.
         with contextlib.ExitStack() as stack:
             devices = [stack.enter_context(self.device()) for _ in range(count)]
+            devices.sort(key=lambda d: int(d.port[3:]))
             adapters = [{"port": d.port, "description": f"USB Serial Port ({d.port})", "manufacturer": "FTDI",
                          "serial_number": f"KSTN{int(d.port[3:]):04d}", "hardware_id": "USB\\VID_0403&PID_6001"}
                         for d in devices]

@@ -615,7 +615,7 @@ class Simulator(Scenarios):
         with Sim("send READY\\r\\n every 50") as chatty, Sim("on GO reply AB after 50 gap 100") as slow:
             self.assertEqual(chatty.wait_for("tx"), b"READY\r\n")
             chatter = self.poll(chatty.port, "--expect", "READY\\r\\n", "--timeout", "2000")
-            monitored = self.kestrin("monitor", slow.port, "-s", "GO", "-d", "400ms", "--json")
+            monitored = self.kestrin("monitor", slow.port, "-s", "GO", "-d", "1s", "--json")
         self.assertEqual(chatter.status, 0, chatter)
         objects = json_lines(monitored.stdout)
         self.assertEqual([o.get("text") for o in objects[:-1]], ["A", "B"], monitored.stdout)
@@ -745,14 +745,16 @@ class Trace(Scenarios):
 
 class Busy(Scenarios):
     def test_a_port_another_poll_holds_is_busy_and_its_poll_is_not_disturbed(self):
-        with self.device("expect:PING wait:3000 send:PONG") as dev:
-            first = self.runner.start_poll(dev.port, "-s", "PING", "-e", "PONG", "-t", "6s")
+        with self.device("expect:PING") as dev:
+            # Its reply waits for the others, however long they take.
+            first = self.runner.start_poll(dev.port, "-s", "PING", "-e", "PONG", "-t", "30s")
             self.assertTrue(dev.wait_heard(b"PING"))
             second = self.poll(dev.port, "-s", "PING", "-e", "PONG")
             second_json = self.poll(dev.port, "-e", "PONG", "--json")
             monitor = self.kestrin("monitor", dev.port, "-d", "100ms")
             self.assertTrue(first.running(), "the first poll ended before the others could try")
-            result = first.wait(20)
+            dev.send(b"PONG")
+            result = first.wait(40)
         busy = "busy: another (kestrin|program) "
         self.assertEqual(second.status, 2, second)
         self.assertRegex(second.stderr, f"^kestrin: {re.escape(dev.port)}: {busy}.+\n$")

@@ -38,10 +38,6 @@ class Result:
         self.status, self.stdout, self.stderr = status, stdout, stderr
 
     @property
-    def returncode(self):
-        return self.status
-
-    @property
     def output(self):
         return self.stdout + self.stderr
 
@@ -131,8 +127,8 @@ class Runner:
 
     def hold(self, device):
         """Gives the device's port settings nothing like the tool's, as
-        another program would have left them; returns them, to be compared
-        with kept() after the tool has run."""
+        another program would have left them (here a rate of 4800 baud);
+        returns them, to be compared with kept() after the tool has run."""
         attributes = termios.tcgetattr(device.slave)
         attributes[4] = attributes[5] = termios.B4800
         termios.tcsetattr(device.slave, termios.TCSANOW, attributes)
@@ -144,8 +140,8 @@ class Runner:
 
 
 class LinuxRunner(Runner):
-    """The Linux kestrin, through `emulator` (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu")
-    when it is built for another processor."""
+    """The Linux kestrin, through `emulator` (e.g. "qemu-aarch64 -L /") when
+    it is built for another processor."""
 
     missing_port = "/dev/kestrin-no-such-port"
     not_found = "No such file"
@@ -203,7 +199,7 @@ class LinuxRunner(Runner):
         attributes[6][termios.VMIN] = 1
         attributes[6][termios.VTIME] = 0
         termios.tcsetattr(device.slave, termios.TCSANOW, attributes)
-        return device.settings()
+        return self.kept(device.settings())
 
 
 class LinuxRun:
@@ -287,7 +283,8 @@ class WineRunner(Runner):
     def usb_adapters(self, count):
         # SetupAPI lists what the prefix's registry says is plugged in. Each
         # adapter takes a COM port claimed for a silent device, so that its
-        # number, and the serial made from it, are this run's alone.
+        # number, and the serial made from it, are this run's alone (a key a
+        # killed run left behind under that serial is overwritten).
         with contextlib.ExitStack() as stack:
             devices = [stack.enter_context(self.device()) for _ in range(count)]
             devices.sort(key=lambda d: int(d.port[3:]))

@@ -21,6 +21,8 @@ packages=(
   python3 python3-pytest python3-serial python3-venv python3-setuptools python3-wheel python3-mypy
   lintian devscripts
   valgrind gnuplot-nox
+  # USB serial adapters faked for the tool's ports scenario.
+  umockdev gir1.2-umockdev-1.0 python3-gi
   # Linux on ARM: cross compilers, qemu-user to run the tests, and the
   # target's runtime and libraries from Debian's multiarch packages.
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user

@@ -1,5 +1,5 @@
-"""What the kestrin command prints, read the same way by the Linux tests
-(cli_test.py) and by the Windows ones under Wine (wine_tool_test.py).
+"""What the kestrin command prints, read the same way under every runner of
+tool_test.py: Linux, qemu-user and Wine.
 
 Python 3 standard library only.
 """

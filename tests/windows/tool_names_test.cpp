@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -174,29 +172,6 @@ TEST(PortListMerge, NothingKnownIsAnEmptyList)
     EXPECT_TRUE(mergePortLists({}, {}).empty());
     // Entries without a port name say nothing that can be opened.
     EXPECT_TRUE(mergePortLists({listing("")}, {{"\\Device\\Serial9", ""}}).empty());
-}
-
-TEST(PortList, ThisMachinesPortsEachOnceAndInOrder)
-{
-    // Under Wine, SetupAPI knows no ports and SERIALCOMM only those Wine
-    // found at start-up (COM1 for a machine's ttyS0); the order and the
-    // uniqueness hold whatever the machine has.
-    const auto ports = listSerialPorts();
-    std::set<std::string> seen;
-    int lastNumber = 0;
-    for (const auto& port : ports) {
-        EXPECT_FALSE(port.port.empty());
-        std::string upper = port.port;
-        for (char& c : upper) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
-        EXPECT_TRUE(seen.insert(upper).second) << port.port << " twice";
-        const int number = comPortNumber(port.port);
-        if (number >= 0) {
-            EXPECT_GT(number, lastNumber) << port.port;
-            lastNumber = number;
-        }
-    }
 }
 
 } // namespace

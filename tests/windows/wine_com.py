@@ -19,16 +19,11 @@ Python 3 standard library only.
       it was still running after the timeout (it is then killed, with the
       prefix's wineserver).
 
-A device script is a list of steps separated by spaces, played in order:
-  expect:TEXT     wait until the program has sent TEXT (bytes before it are
-                  skipped); the run fails if it never comes
-  wait:MS         pause
-  send:TEXT       write TEXT in one go
-  drip:MS:TEXT    write TEXT one byte at a time, MS apart
-  hangup          close the device's side, as an unplugged adapter does
-TEXT takes C escapes (\\r \\n \\t \\\\ \\xHH; \\x20 is a space). An empty
-script is a silent device. Steps still pending when the program exits are
-dropped, except an unmet expect.
+A device script is a list of steps separated by spaces (expect:TEXT,
+wait:MS, send:TEXT, drip:MS:TEXT, hangup), played in order by
+tests/tool/scripted_device.py, which lists them. An empty script is a silent
+device. Steps still pending when the program exits are dropped, except an
+unmet expect.
 
 CMake: tests/windows/wine_harness.cmake wraps both commands (a CTest fixture
 for the prefix, kestrin_add_wine_test for the runs). Python tests can import
@@ -38,7 +33,6 @@ the same ports, or to look at a port's line settings (Device.settings()).
 """
 
 import argparse
-import codecs
 import contextlib
 import fcntl
 import os
@@ -51,7 +45,10 @@ import tempfile
 import termios
 import threading
 import time
-import tty
+
+# The scripted device is the tool tests' too, which play it on Linux as well.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tool"))
+from scripted_device import Device, parse_script  # noqa: E402,F401
 
 # COM1 and up are where Wine puts the machine's own serial ports.
 FIRST_PORT = 20
@@ -126,124 +123,42 @@ def dcb_part(attributes):
     return {"speed": (ispeed, ospeed), "cflag": cflag & DCB_CFLAG_BITS, "iflag": iflag & DCB_IFLAG_BITS}
 
 
-def decode_text(text):
-    return codecs.escape_decode(text.encode("latin-1"))[0]
+class KeepAlive:
+    """A Wine program that waits, so that the prefix's wineserver stays up
+    between the programs a test runs: Wine starts its server for one
+    client at a time, and a program that starts as it shuts down fails to
+    launch. Each program then starts in a fraction of the time, too."""
 
-
-def parse_script(script):
-    steps = []
-    for word in script.split():
-        kind, _, rest = word.partition(":")
-        if kind in ("expect", "send"):
-            steps.append((kind, decode_text(rest)))
-        elif kind == "wait":
-            steps.append((kind, int(rest) / 1000))
-        elif kind == "hangup" and not rest:
-            steps.append((kind, None))
-        elif kind == "drip":
-            gap, _, text = rest.partition(":")
-            steps.append((kind, (int(gap) / 1000, decode_text(text))))
-        else:
-            raise ValueError(f"unknown device step {word!r}")
-    return steps
-
-
-class Device(threading.Thread):
-    """Plays one script on the master side of a raw pseudo-terminal."""
-
-    def __init__(self, name, script):
-        super().__init__(name=f"device-{name}", daemon=True)
-        self.device_name = name
-        self.steps = parse_script(script)
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)
-        self.slave_path = os.ttyname(self.slave)
-        # What the port was set to before the program ran.
-        self.settings_before = self.settings()
-        self.settings_after = None
-        self.port = None
-        self.received = b""
-        self.failure = None
-        self.finished_steps = 0
-        self._program_ended = threading.Event()
-
-    def run(self):
-        try:
-            self._play()
-        except OSError as error:
-            self.failure = f"device failed: {error}"
-
-    def _play(self):
-        for kind, argument in self.steps:
-            if kind == "expect":
-                if not self._expect(argument):
-                    return
-            elif self._program_ended.is_set():
-                return
-            elif kind == "wait":
-                self._program_ended.wait(argument)
-            elif kind == "send":
-                os.write(self.master, argument)
-            elif kind == "hangup":
-                master, self.master = self.master, None
-                os.close(master)
-            elif kind == "drip":
-                gap, text = argument
-                for i in range(len(text)):
-                    if i and self._program_ended.wait(gap):
-                        return
-                    os.write(self.master, text[i:i + 1])
-            self.finished_steps += 1
-
-    def _expect(self, text):
-        searched = 0
+    def __init__(self, prefix, wine="wine", timeout=60):
+        env = wine_environment(prefix)
+        deadline = time.monotonic() + timeout
         while True:
-            found = self.received.find(text, searched)
-            if found >= 0:
-                self.received = self.received[found + len(text):]
-                return True
-            searched = max(0, len(self.received) - len(text) + 1)
-            ended = self._program_ended.is_set()
-            if not self._read(0.05) and ended:
-                self.failure = f"waited for {text!r}; the program sent {self.received!r}"
-                return False
+            # cmd waits for a line on its input, which only ends with us.
+            self._process = subprocess.Popen([wine, "cmd", "/c", "set /p x=READY"], env=env,
+                                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                             stderr=subprocess.DEVNULL, start_new_session=True)
+            seen = b""
+            while b"READY" not in seen and time.monotonic() < deadline:
+                ready, _, _ = select.select([self._process.stdout], [], [], 1)
+                chunk = os.read(self._process.stdout.fileno(), 100) if ready else b""
+                if ready and not chunk:
+                    break
+                seen += chunk
+            if b"READY" in seen:
+                return
+            self.stop()
+            if time.monotonic() >= deadline:
+                raise RuntimeError(f"no Wine program would start in the prefix within {timeout} s")
 
-    def settings(self):
-        """The pseudo-terminal's line settings as termios.tcgetattr gives
-        them: what Wine made of the program's SetCommState (None once the
-        line has hung up and the system no longer says)."""
+    def stop(self):
+        with contextlib.suppress(OSError):
+            self._process.stdin.close()
         try:
-            return termios.tcgetattr(self.slave)
-        except termios.error:
-            return None
-
-    def finished(self):
-        """Whether every step of the script has been played."""
-        return self.finished_steps == len(self.steps)
-
-    def _read(self, wait):
-        if self.master is None:
-            return False
-        ready, _, _ = select.select([self.master], [], [], wait)
-        if not ready:
-            return False
-        try:
-            self.received += os.read(self.master, 4096)
-        except OSError:
-            return False
-        return True
-
-    def program_ended(self):
-        self.settings_after = self.settings()
-        self._program_ended.set()
-        self.join(timeout=5)
-        if self.is_alive():
-            self.failure = "device did not stop"
-
-    def close(self):
-        if self.master is not None:
-            os.close(self.master)
-        os.close(self.slave)
+            self._process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.killpg(self._process.pid, signal.SIGKILL)
+            self._process.wait()
+        self._process.stdout.close()
 
 
 class PortClaim:

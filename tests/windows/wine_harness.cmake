@@ -10,7 +10,7 @@
 #
 # {name} in the command becomes that device's port (COM20 and up). A script
 # is steps separated by spaces, e.g. "expect:PING\\r\\n wait:200 send:OK\\r\\n"
-# (the full list is at the top of wine_com.py). The test fails when the
+# (the steps are described in tests/tool/scripted_device.py). The test fails when the
 # program fails, a device waits in vain for the program's bytes, or the
 # timeout passes (the program and the prefix's wineserver are then killed).
 #

@@ -12,6 +12,7 @@ A script is a list of steps separated by spaces, played in order:
   send:TEXT       write TEXT in one go
   drip:MS:TEXT    write TEXT one byte at a time, MS apart
   hangup          close the device's side, as an unplugged adapter does
+  answer:ASK=TEXT from here on, answer every ASK with TEXT (a soak's device)
 TEXT takes C escapes (\\r \\n \\t \\\\ \\xHH; \\x20 is a space). An empty
 script is a silent device. Steps still pending when the device is finished
 are dropped, except an unmet expect, which is its failure.
@@ -40,6 +41,9 @@ def parse_script(script):
             steps.append((kind, decode_text(rest)))
         elif kind == "wait":
             steps.append((kind, int(rest) / 1000))
+        elif kind == "answer":
+            ask, _, reply = rest.partition("=")
+            steps.append((kind, (decode_text(ask), decode_text(reply))))
         elif kind == "hangup" and not rest:
             steps.append((kind, None))
         elif kind == "drip":
@@ -102,6 +106,11 @@ class Device(threading.Thread):
             elif kind == "hangup":
                 master, self.master = self.master, None
                 os.close(master)
+            elif kind == "answer":
+                ask, reply = argument
+                while self._expect(ask, fail=False):
+                    os.write(self.master, reply)
+                return
             elif kind == "drip":
                 gap, text = argument
                 for i in range(len(text)):
@@ -110,7 +119,7 @@ class Device(threading.Thread):
                     os.write(self.master, text[i:i + 1])
             self.finished_steps += 1
 
-    def _expect(self, text):
+    def _expect(self, text, fail=True):
         searched = 0
         while True:
             found = self.received.find(text, searched)
@@ -120,7 +129,8 @@ class Device(threading.Thread):
             searched = max(0, len(self.received) - len(text) + 1)
             ended = self._ended.is_set()
             if not self._read(0.05) and ended:
-                self.failure = f"waited for {text!r}; the program sent {self.received!r}"
+                if fail:
+                    self.failure = f"waited for {text!r}; the program sent {self.received!r}"
                 return False
 
     def _read(self, wait):

@@ -14,6 +14,7 @@ standard library only.
 import contextlib
 import ctypes.util
 import os
+import select
 import signal
 import struct
 import subprocess
@@ -88,8 +89,8 @@ class Runner:
     def poll(self, port, *args, timeout=30):
         return self.run("poll", port, *self.library_args, *args, timeout=timeout)
 
-    def start_poll(self, port, *args):
-        return self.start("poll", port, *self.library_args, *args)
+    def start_poll(self, port, *args, **output):
+        return self.start("poll", port, *self.library_args, *args, **output)
 
     @contextlib.contextmanager
     def device(self, script="", name="dev"):
@@ -184,8 +185,8 @@ class LinuxRunner(Runner):
         """The argument list that runs `program`, through the emulator if there is one."""
         return [*self.emulator, program, *args]
 
-    def start(self, *args, stderr=subprocess.PIPE):
-        return self._started(LinuxRun(subprocess.Popen(self.command(self.kestrin, *args), stdout=subprocess.PIPE,
+    def start(self, *args, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
+        return self._started(LinuxRun(subprocess.Popen(self.command(self.kestrin, *args), stdout=stdout,
                                                        stderr=stderr, stdin=subprocess.DEVNULL, text=True)))
 
     def hold(self, device):
@@ -219,7 +220,18 @@ class LinuxRun:
             self.process.kill()
             self.process.communicate()
 
+    def read_line(self, timeout=30):
+        """The next line of its stdout, given as a pipe ("" at its end)."""
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        return self.process.stdout.readline() if ready else ""
+
+    def close_output(self):
+        """Closes the reading end of its stdout, as `| head -1` does."""
+        self.process.stdout.close()
+
     def wait(self, timeout=30):
+        if self.process.stdout is not None and self.process.stdout.closed:
+            self.process.stdout = None
         try:
             out, err = self.process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -264,8 +276,8 @@ class WineRunner(Runner):
                 break
         return result
 
-    def start(self, *args):
-        return self._started(WineRun([self.wine, self.exe, *args], self.env))
+    def start(self, *args, stdout=None, stderr=None):
+        return self._started(WineRun([self.wine, self.exe, *args], self.env, stdout, stderr))
 
     def run_other(self, *argv, timeout=60):
         """Another Windows program in the prefix (reg, regedit): a Result."""
@@ -328,10 +340,22 @@ class WineRun:
     """A Windows program under Wine while it runs. Its own session, so that
     Ctrl-C and a timeout reach the whole process group."""
 
-    def __init__(self, argv, env):
-        self._out, self._err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        self.process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err,
-                                        start_new_session=True)
+    def __init__(self, argv, env, stdout=None, stderr=None):
+        # Captured in files unless the scenario gives somewhere else (a pipe
+        # it closes, /dev/full).
+        self._out = tempfile.TemporaryFile() if stdout is None else None
+        self._err = tempfile.TemporaryFile() if stderr is None else None
+        self._pipe = stdout == subprocess.PIPE
+        self.process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
+                                        stdout=self._out if stdout is None else stdout,
+                                        stderr=self._err if stderr is None else stderr, start_new_session=True)
+
+    def read_line(self, timeout=30):
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        return self.process.stdout.readline().decode(errors="replace").replace("\r\n", "\n") if ready else ""
+
+    def close_output(self):
+        self.process.stdout.close()
 
     def interrupt(self, signal_number=signal.SIGINT):
         """Wine turns SIGINT into a console control event: Ctrl-C. To the
@@ -361,6 +385,8 @@ class WineRun:
 
     @staticmethod
     def _read(log):
+        if log is None:
+            return ""
         log.seek(0)
         text = log.read().decode(errors="replace").replace("\r\n", "\n")
         log.close()

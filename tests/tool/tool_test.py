@@ -20,15 +20,18 @@ self.poll() or self.runner.start(). Python 3 standard library only.
 """
 
 import fcntl
+import contextlib
 import json
 import os
 import pty
 import queue
+import random
 import re
 import select
 import shlex
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -356,6 +359,12 @@ class Errors(Scenarios):
         with tempfile.NamedTemporaryFile() as plain:
             name = self.runner.file_name(plain.name)
             self.assert_error(self.poll(name, "--expect", "OK"), name, "not a serial port")
+        # Windows answers "access denied" for a directory as for a port in
+        # use: the one is no serial port, the other busy.
+        with tempfile.TemporaryDirectory() as folder:
+            name = self.runner.file_name(folder)
+            self.assert_error(self.poll(name, "--expect", "OK"), name, "not a serial port" if self.runner.kind == WINE
+                              else "")
 
     def test_error_as_json_too(self):
         port = self.runner.missing_port
@@ -1073,6 +1082,118 @@ class Demo(Scenarios):
         self.assertRegex(result.stdout, "pollUart returned 1: " + matched_line(port))
         self.assertRegex(result.stdout, "pollUart returned 0: " + no_match_line(port, 1500))
         self.assertLess(took, 10)
+
+
+class ExitPaths(Scenarios):
+    """However a run ends, the port is as it was and no longer held: after a
+    closed output, a full disk, or a stop signal at any moment."""
+
+    # TIOCGEXCL: whether a program holds the terminal in exclusive mode.
+    TIOCGEXCL = 0x80045440
+
+    def assert_released(self, dev, before, why):
+        self.assertEqual(self.runner.kept(dev.settings()), before, why)
+        if self.runner.kind in LINUX:
+            held = struct.unpack("i", fcntl.ioctl(dev.slave, self.TIOCGEXCL, bytes(4)))[0]
+            self.assertEqual(held, 0, f"still held exclusively: {why}")
+
+    def test_a_closed_output_is_an_error_like_any_other(self):
+        # `kestrin ... | head -1`: the reader goes after one line.
+        runs = ((["poll", "{port}", *self.runner.library_args, "-s", "PING", "-e", "PONG", "-b", "57600",
+                  "--repeat", "100000"], "answer:PING=PONG"),
+                (["monitor", "{port}", "-b", "57600"], "send:hello wait:300 send:there wait:300 send:again"))
+        for args, script in runs:
+            with self.device(script) as dev:
+                before = self.runner.hold(dev)
+                run = self.runner.start(*[dev.port if a == "{port}" else a for a in args], stdout=subprocess.PIPE)
+                self.assertNotEqual(run.read_line(), "", args[0])
+                run.close_output()
+                result = run.wait(30)
+                self.assertEqual(result.status, 2, result)
+                self.assertIn("cannot write to the standard output", result.stderr)
+                self.assert_released(dev, before, args[0])
+
+    def test_a_full_disk_under_the_output_is_an_error_like_any_other(self):
+        with self.device("answer:PING=PONG") as dev, open("/dev/full", "w") as full:
+            before = self.runner.hold(dev)
+            for extra in ([], ["--json"]):
+                result = self.runner.start("poll", dev.port, *self.runner.library_args, "-s", "PING", "-e", "PONG",
+                                           "-b", "115200", *extra, stdout=full).wait()
+                self.assertEqual(result.status, 2, result)
+                self.assertIn("cannot write to the standard output", result.stderr)
+                self.assert_released(dev, before, f"stdout full {extra}")
+            # Nowhere left to say it: the exit status does.
+            result = self.runner.start("poll", dev.port, *self.runner.library_args, "-s", "PING", "-e", "PONG",
+                                       "-b", "115200", stdout=full, stderr=full).wait()
+            self.assertEqual(result.status, 2, result)
+            self.assert_released(dev, before, "stdout and stderr full")
+
+    def test_a_stop_signal_at_any_moment_leaves_the_port_as_it_was(self):
+        stop = signal.SIGTERM if self.runner.kind in LINUX else signal.SIGINT
+        args = ("-s", "PING", "-e", "PONG", "-b", "115200", "--repeat", "3")
+        with self.device("answer:PING=PONG") as dev:
+            before = self.runner.hold(dev)
+            started = time.monotonic()
+            self.assertEqual(self.poll(dev.port, *args).status, 0)
+            took = time.monotonic() - started
+            seed = random.randrange(1 << 30)
+            moments = [0, 0.001, took - 0.01, took] + [random.Random(seed + i).uniform(0, took) for i in range(16)]
+            for at in moments:
+                run = self.runner.start_poll(dev.port, *args)
+                time.sleep(max(0, at))
+                run.interrupt(stop)
+                result = run.wait(30)
+                why = f"{stop!r} after {at * 1000:.1f} ms of a {took * 1000:.0f} ms run (seed {seed}): {result}"
+                if self.runner.kind in LINUX:
+                    # Killed before the handlers were up, finished, or interrupted.
+                    self.assertIn(result.status, (-stop, 0, 130), why)
+                self.assert_released(dev, before, why)
+                if result.status == 130 and "polls:" in result.stdout:
+                    # One thread writes: nothing comes after the summary, and
+                    # the summary counts every poll that was shown.
+                    lines = result.stdout.splitlines()
+                    shown = sum(1 for line in lines if line.startswith("["))
+                    self.assertEqual(summary_counts(result.stdout, dev.port)[0], shown, why)
+                    self.assertRegex(lines[-1], "polls:|time to match:", why)
+
+    def test_names_are_shown_safely_and_an_error_reports_only_what_was_read(self):
+        accented = "COM\u00e99" if self.runner.kind == WINE else "/dev/kestrin-\u00e9"
+        for port in (accented, "ttyX\x1b]0;pwn\x07\nX"):
+            text = self.poll(port, "-e", "OK")
+            self.assertEqual(text.status, 2, text)
+            self.assertEqual(len(text.stderr.splitlines()), 1, text)
+            self.assertNotIn("\x1b", text.stderr, "no escape sequence reaches the terminal")
+            j = json.loads(self.poll(port, "-e", "OK", "-t", "-1", "--json").stdout)
+            self.assertEqual(j["port"], port, "the name as given, in UTF-8")
+            self.assertNotIn("timeout_ms", j, "never read, so no default stands in for it")
+            if port == accented:
+                self.assertIn(accented, text.stderr)
+
+    @runs_on(NATIVE, why="the process's memory is only its own natively")
+    def test_a_long_repeat_runs_in_constant_memory(self):
+        with Sim("on PING reply PONG") as sim:
+            run = self.runner.start_poll(sim.port, "-s", "PING", "-e", "PONG", "--repeat", "30000", "--json",
+                                         stdout=subprocess.DEVNULL)
+            samples = []
+            while run.running():
+                with contextlib.suppress(OSError, ValueError):
+                    with open(f"/proc/{run.process.pid}/status") as status:
+                        samples += [int(line.split()[1]) for line in status if line.startswith("VmRSS:")]
+                time.sleep(0.05)
+            self.assertEqual(run.wait().status, 0)
+        self.assertGreater(len(samples), 10, "the run was too short to measure")
+        # Kept per poll, 30000 polls grew the tool by megabytes.
+        quarter = samples[len(samples) // 4]
+        self.assertLess(max(samples) - quarter, 512, f"kB of memory: {samples}")
+
+    @runs_on(*LINUX, why="the simulator is Linux's")
+    def test_a_killed_host_does_not_keep_the_next_one_out_of_a_simulated_device(self):
+        with Sim("on PING reply PONG") as sim:
+            held = self.runner.start_poll(sim.port, "-s", "WAIT", "-e", "NEVER", "-t", "10s")
+            self.assertEqual(sim.received_until(b"WAIT"), b"WAIT")
+            held.process.kill()
+            held.wait()
+            self.assertEqual(self.poll(sim.port, "-s", "PING", "-e", "PONG").status, 0)
 
 
 def groups_for(kind):

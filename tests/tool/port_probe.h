@@ -9,6 +9,12 @@
 
 namespace probe {
 
+// The descriptor a port handle carries (SerialPort::handle() on Linux).
+inline int descriptorOf(const void* handle)
+{
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
+}
+
 struct PortState {
     std::uint32_t iflag = 0, oflag = 0, cflag = 0, lflag = 0;
     std::string cc;          // the control characters, VMIN and VTIME among them

@@ -3,6 +3,8 @@
 #include "host/serial_port.h"
 #include "sim/pty.h"
 
+#include "port_probe.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,11 +18,6 @@ namespace {
 
 using namespace kestrin;
 
-int descriptorOf(const SerialPort& port)
-{
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(port.handle()));
-}
-
 struct OpenedPort {
     sim::Pty pty = sim::Pty::open();
     SerialPort port;
@@ -32,7 +29,7 @@ TEST(PortSettings, DefaultReadsWaitOnASilentLine)
 {
     OpenedPort opened{PortSettings{}};
     ASSERT_TRUE(opened.port.isOpen());
-    const int fd = descriptorOf(opened.port);
+    const int fd = probe::descriptorOf(opened.port.handle());
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
 
     unsigned char byte = 0;
@@ -50,7 +47,7 @@ TEST(PortSettings, NoAllowedReadWaitReturnsAtOnceOrShorterThanAsked)
         settings.readWaitMs = wait;
         const SerialPort port = SerialPort::open(pty.path(), settings);
         termios tio{};
-        ASSERT_EQ(tcgetattr(descriptorOf(port), &tio), 0);
+        ASSERT_EQ(tcgetattr(probe::descriptorOf(port.handle()), &tio), 0);
         EXPECT_EQ(tio.c_cc[VMIN], 0) << wait;
         EXPECT_GE(tio.c_cc[VTIME], 1) << wait;
         EXPECT_GE(tio.c_cc[VTIME] * 100, wait) << wait;

@@ -7,6 +7,8 @@
 #include "sim/pty.h"
 
 #include <fmt/format.h>
+#include "port_probe.h"
+
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -37,11 +39,6 @@ std::size_t openDescriptors()
 bool isOpen(int fd)
 {
     return fcntl(fd, F_GETFD) != -1;
-}
-
-int descriptorOf(const SerialPort& port)
-{
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(port.handle()));
 }
 
 bool isLoaded(const char* path)
@@ -165,11 +162,11 @@ TEST(SerialPortResources, ThePortClosesOnceWhenItsLastOwnerGoes)
     int fd = -1;
     {
         SerialPort port = SerialPort::open(pty.path(), PortSettings{});
-        fd = descriptorOf(port);
+        fd = probe::descriptorOf(port.handle());
         SerialPort owner = std::move(port);
         EXPECT_FALSE(port.isOpen());
         EXPECT_TRUE(owner.isOpen());
-        EXPECT_EQ(descriptorOf(owner), fd);
+        EXPECT_EQ(probe::descriptorOf(owner.handle()), fd);
         EXPECT_EQ(owner.name(), pty.path());
         EXPECT_EQ(openDescriptors(), before + 1);
 

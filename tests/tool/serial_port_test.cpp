@@ -21,11 +21,6 @@
 namespace kestrin {
 namespace {
 
-int descriptorOf(const SerialPort& port)
-{
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(port.handle()));
-}
-
 // The status of the Error that opening `path` throws, or "" when it opens.
 std::string openFailure(const std::string& path, const PortSettings& settings = {}, std::string* what = nullptr)
 {
@@ -104,7 +99,7 @@ TEST(OwnedPort, TheSettingsAskedForReachTheKernel)
     settings.flow = Flow::rtsCts;
     settings.readWaitMs = 300;
     const SerialPort port = SerialPort::open(pty.path(), settings);
-    const probe::PortState state = probe::stateOf(descriptorOf(port));
+    const probe::PortState state = probe::stateOf(probe::descriptorOf(port.handle()));
     EXPECT_EQ(state.ospeed, settings.baud);
     EXPECT_EQ(state.ispeed, settings.baud);
     EXPECT_TRUE(probe::hasRtsCts(state));

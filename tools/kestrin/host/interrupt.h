@@ -56,10 +56,10 @@ private:
 // whose objects must not be destroyed under it.
 [[noreturn]] void endProcess(int exitCode);
 
-// Keeps the stop signals from this thread for the rest of the process: for
-// a command that has ended and reported, so that a signal then, with nothing
-// left to stop, cannot turn its exit status into a death by signal. Called
-// while a guard still lives, so that none comes unhandled in between.
+// Keeps the stop signals from the process for the rest of its life: for a
+// command that has ended and reported, while its guard still lives, so that
+// a signal then, with nothing left to stop, cannot turn its exit status
+// into a death by signal.
 void holdStopSignals() noexcept;
 
 // The platform's handlers, for interrupt.cpp: each signal or event calls

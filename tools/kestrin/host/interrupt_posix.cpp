@@ -1,5 +1,8 @@
-// Signals on Linux: the handler only writes a byte to a pipe (all it may
-// safely do); a watcher thread reads it and notes the interrupt.
+// Signals on Linux: while a guard lives they are blocked in every thread of
+// the tool (its threads are all started under the guard and inherit that),
+// and a watcher thread takes them from a signalfd. No handler runs in the
+// middle of other code, and none is held back by a thread blocked in a
+// system call, as a sanitizer would hold it.
 #include "host/interrupt.h"
 
 #include "base/error.h"
@@ -9,9 +12,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -21,41 +24,45 @@ namespace kestrin {
 namespace {
 
 const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-const char interruptByte = 'i';
-const char quitByte = 'q';
 
 // The handlers' part of the process-wide state: one guard at a time
 // installs them (interrupt.cpp sees to that).
-std::atomic<int> wakeFd{-1};
-int watchFd = -1;
+sigset_t stopSet;
+sigset_t previousMask;
 struct sigaction previous[std::size(stopSignals)];
 struct sigaction previousPipe;
+int signalFd = -1;
+int quitFds[2] = {-1, -1};
 std::thread watcher;
 
-extern "C" void onSignal(int)
-{
-    const int saved = errno;
-    const int fd = wakeFd.load();
-    if (fd >= 0) {
-        [[maybe_unused]] const ssize_t ignored = ::write(fd, &interruptByte, 1);
-    }
-    errno = saved;
-}
+// Never runs while the signals are blocked; it is there so that a signal
+// that was ignored before the guard is kept pending for the signalfd rather
+// than thrown away.
+extern "C" void onSignal(int) {}
 
-void watch(int fd)
+void watch()
 {
     for (;;) {
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
+        pollfd ready[2] = {{signalFd, POLLIN, 0}, {quitFds[0], POLLIN, 0}};
+        if (::poll(ready, 2, -1) < 0 && errno != EINTR) {
             return;
         }
-        char byte = 0;
-        const ssize_t n = ::read(fd, &byte, 1);
-        if (n == 1 && byte == quitByte) {
+        if (ready[1].revents != 0) {
             return;
         }
-        if (n == 1 && byte == interruptByte) {
+        signalfd_siginfo info{};
+        if ((ready[0].revents & POLLIN) != 0 && ::read(signalFd, &info, sizeof info) == sizeof info) {
             interrupts::noteInterrupt();
+        }
+    }
+}
+
+void closeAll() noexcept
+{
+    for (int* fd : {&signalFd, &quitFds[0], &quitFds[1]}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
         }
     }
 }
@@ -64,19 +71,21 @@ void watch(int fd)
 
 void interrupts::install()
 {
-    int fds[2] = {-1, -1};
-    // Non-blocking, so that a signal handler's write can never hang.
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        throw Error(fmt::format("cannot make a pipe: {}", std::strerror(errno)));
+    sigemptyset(&stopSet);
+    for (const int signal : stopSignals) {
+        sigaddset(&stopSet, signal);
     }
-    watchFd = fds[0];
-    wakeFd.store(fds[1]);
-    watcher = std::thread(watch, fds[0]);
+    pthread_sigmask(SIG_BLOCK, &stopSet, &previousMask);
+    signalFd = signalfd(-1, &stopSet, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signalFd < 0 || pipe2(quitFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        const int cause = errno;
+        closeAll();
+        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+        throw Error(fmt::format("cannot watch for Ctrl-C: {}", std::strerror(cause)));
+    }
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    // Restarted, so that the tool's own reads and writes are not cut short.
-    action.sa_flags = SA_RESTART;
     for (std::size_t i = 0; i < std::size(stopSignals); ++i) {
         sigaction(stopSignals[i], &action, &previous[i]);
     }
@@ -84,30 +93,26 @@ void interrupts::install()
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, &previousPipe);
+    watcher = std::thread(watch);
 }
 
 void interrupts::remove() noexcept
 {
+    const char quit = 'q';
+    [[maybe_unused]] const ssize_t ignored = ::write(quitFds[1], &quit, 1);
+    watcher.join();
+    closeAll();
     sigaction(SIGPIPE, &previousPipe, nullptr);
     for (std::size_t i = 0; i < std::size(stopSignals); ++i) {
         sigaction(stopSignals[i], &previous[i], nullptr);
     }
-    const int fd = wakeFd.exchange(-1);
-    [[maybe_unused]] const ssize_t ignored = ::write(fd, &quitByte, 1);
-    watcher.join();
-    ::close(fd);
-    ::close(watchFd);
-    watchFd = -1;
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
 }
 
 void holdStopSignals() noexcept
 {
-    sigset_t held;
-    sigemptyset(&held);
-    for (const int signal : stopSignals) {
-        sigaddset(&held, signal);
-    }
-    pthread_sigmask(SIG_BLOCK, &held, nullptr);
+    // Blocked already; kept so when the guard goes.
+    sigorset(&previousMask, &previousMask, &stopSet);
 }
 
 void endProcess(int exitCode)

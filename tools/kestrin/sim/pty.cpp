@@ -206,7 +206,9 @@ void play(Model& model, Pty& pty, int stopFd, std::uint64_t rounds, std::FILE* t
 BackgroundSim::BackgroundSim(std::vector<Rule> rules)
     : pty_(Pty::open()), stop_(StopPipe::open()), model_(std::move(rules), clockMs())
 {
-    thread_ = std::thread([this] { play(model_, pty_, stop_.readEnd(), 0, nullptr); });
+    thread_ = std::thread([this] {
+            play(model_, pty_, stop_.readEnd(), 0, nullptr);
+    });
 }
 
 BackgroundSim::~BackgroundSim()

@@ -1101,7 +1101,8 @@ class ExitPaths(Scenarios):
         # `kestrin ... | head -1`: the reader goes after one line.
         runs = ((["poll", "{port}", *self.runner.library_args, "-s", "PING", "-e", "PONG", "-b", "57600",
                   "--repeat", "100000"], "answer:PING=PONG"),
-                (["monitor", "{port}", "-b", "57600"], "send:hello wait:300 send:there wait:300 send:again"))
+                (["monitor", "{port}", "-b", "57600", "-s", "GO"],
+                 "expect:GO send:hello wait:300 send:there wait:300 send:again"))
         for args, script in runs:
             with self.device(script) as dev:
                 before = self.runner.hold(dev)

@@ -10,6 +10,10 @@ Python 3 standard library only.
       Creates the prefix (wineboot -i, then waits for its wineserver). Returns
       at once when it exists; concurrent calls wait for the first one.
 
+  wine_com.py stop PREFIX
+      Stops the prefix's wineserver, which `prefix` leaves running for the
+      programs that follow.
+
   wine_com.py run --prefix PREFIX [--wine WINE] [--timeout S]
                   [--device NAME=SCRIPT]... -- PROGRAM [ARG]...
       Gives every device a free COM port, runs WINE PROGRAM ARG... with each
@@ -324,6 +328,8 @@ def main():
     make = commands.add_parser("prefix", help="create the Wine prefix once")
     make.add_argument("prefix")
     make.add_argument("--timeout", type=float, default=300)
+    stop = commands.add_parser("stop", help="stop the prefix's wineserver")
+    stop.add_argument("prefix")
     run = commands.add_parser("run", help="run a program against scripted devices")
     run.add_argument("--prefix", required=True)
     run.add_argument("--wine", default="wine")
@@ -339,6 +345,18 @@ def main():
         except RuntimeError as error:
             print(error, file=sys.stderr)
             return 1
+        # A server that stays up until the tests are done: Wine starts one
+        # for the first client and stops it after the last, and a program
+        # that starts just as it stops may hang or fail to launch.
+        # The first program also starts Wine's own services, which then stay
+        # as long as the server: started here, they hold no test's output.
+        env = wine_environment(options.prefix)
+        for command in (["wineserver", "-p"], ["wine", "cmd", "/c", "rem"]):
+            subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=120, check=False)
+        return 0
+    if options.command == "stop":
+        kill_wineserver(wine_environment(options.prefix))
         return 0
 
     program = options.program[1:] if options.program[:1] == ["--"] else options.program

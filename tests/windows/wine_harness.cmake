@@ -30,6 +30,10 @@ if(NOT kestrin_wine_fixture_defined)
         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/wine_com.py
                 prefix ${KESTRIN_WINEPREFIX} --timeout 280)
     set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 300 LABELS wine)
+    # The prefix's wineserver stays up from the first test to the last.
+    add_test(NAME wine_prefix_stop
+        COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/wine_com.py stop ${KESTRIN_WINEPREFIX})
+    set_tests_properties(wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine_prefix TIMEOUT 60 LABELS wine)
 endif()
 
 function(kestrin_add_wine_test)

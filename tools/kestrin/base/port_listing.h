@@ -17,6 +17,11 @@ struct PortListing {
     unsigned usbProductId = 0;
     std::string stableName;   // Linux: the /dev/serial/by-id link
     std::string hardwareId;   // Windows: the device's hardware id
+    // Its place on the USB tree, which tells identical adapters (and the
+    // UARTs of one dual adapter) apart: on Linux the interface's sysfs name
+    // (1-1.4:1.0), on Windows the device's location path where the system
+    // gives one, else its location information.
+    std::string location;
 };
 
 } // namespace kestrin

@@ -5,6 +5,7 @@
 #define KESTRIN_TOOL_HOST_SERIAL_PORT_H
 
 #include "base/bytes.h"
+#include "base/lines.h"
 #include "base/port_settings.h"
 #include "host/handles.h"
 
@@ -62,6 +63,14 @@ public:
     // stays quiet). Throws Error with Status::deviceGone when the device
     // went away.
     std::size_t read(unsigned char* into, std::size_t most, int waitMs);
+
+    // Drives the modem lines through `steps`, in order, waiting where they
+    // say. A pulse is taken from the level the line has now (the one the
+    // tool set, or found at open: Windows has no call that reads an output
+    // line back). The levels found at open come back with the settings.
+    // Throws Error naming the line for a port without modem lines (a
+    // pseudo-terminal).
+    void driveLines(const std::vector<LineStep>& steps);
 
     // Whether the device behind the port went away (hung up, removed, or the
     // port failed), as a poll that answered 0 may hide.

@@ -43,11 +43,14 @@ TEST_F(ReadTraceTest, EveryByteTheLibraryReadInOrderWithItsTime)
     std::vector<TracedByte> trace;
     int result = -1;
     {
-        const ReadTrace reads(library, device.port());
+        const ReadTrace reads(library, device.port(), 2, true);
+        EXPECT_THROW(ReadTrace(library, device.port(), 2, false), Error) << "one trace at a time";
         // Two wrong attempts, then the right one.
         device.deviceSends("OK");
         result = poll(library, device, "OK", 1000);
-        trace = reads.bytes();
+        trace = *reads.record().all();
+        EXPECT_EQ(reads.record().count(), 6u);
+        EXPECT_EQ(reads.record().kind(), ReplyKind::wrong) << "whole attempts came";
     }
     EXPECT_EQ(result, 1);
     EXPECT_EQ(bytesOf(trace), "NOPEOK");
@@ -79,9 +82,11 @@ TEST_F(ReadTraceTest, TheLibraryConsumesTheSameWithAndWithoutIt)
         PseudoTerminal device;
         device.deviceSends(sent);
         {
-            const ReadTrace reads(library, device.port());
+            const ReadTrace reads(library, device.port(), 2, false);
             resultWith = poll(library, device, "OK", 500);
-            EXPECT_EQ(bytesOf(reads.bytes()), "xxOK");
+            EXPECT_EQ(reads.record().count(), 4u);
+            EXPECT_EQ(reads.record().first(), toBytes("xxOK")) << "every byte seen, none kept beyond the first";
+            EXPECT_FALSE(reads.record().all());
         }
         restWith = device.hostReadsRest();
     }
@@ -97,23 +102,23 @@ TEST_F(ReadTraceTest, OnlyTheTracedPortAndOnlyWhileTheTraceLives)
     other.deviceSends("AB");
     traced.deviceSends("CD");
     {
-        const ReadTrace reads(library, traced.port());
+        const ReadTrace reads(library, traced.port(), 2, true);
         EXPECT_EQ(poll(library, other, "AB", 200), 1);
-        EXPECT_EQ(reads.bytes().size(), 0u) << "another port's bytes";
+        EXPECT_EQ(reads.record().count(), 0u) << "another port's bytes";
         EXPECT_EQ(poll(library, traced, "CD", 200), 1);
-        EXPECT_EQ(bytesOf(reads.bytes()), "CD");
+        EXPECT_EQ(bytesOf(*reads.record().all()), "CD");
     }
     traced.deviceSends("EF");
     EXPECT_EQ(poll(library, traced, "EF", 200), 1);
-    const ReadTrace again(library, traced.port());
-    EXPECT_EQ(again.bytes().size(), 0u) << "a new trace starts empty, and nothing was noted in between";
+    const ReadTrace again(library, traced.port(), 2, true);
+    EXPECT_EQ(again.record().count(), 0u) << "a new trace starts empty, and nothing was noted in between";
 }
 
 TEST_F(ReadTraceTest, RefusedWithoutALoadedLibrary)
 {
     PseudoTerminal device;
     const Library none;
-    EXPECT_THROW(ReadTrace(none, device.port()), Error);
+    EXPECT_THROW(ReadTrace(none, device.port(), 2, false), Error);
 }
 
 } // namespace

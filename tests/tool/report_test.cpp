@@ -364,6 +364,41 @@ TEST(RepeatSummary, TimesInConstantMemoryExactWhereItMatters)
     }
 }
 
+TEST(ReadRecord, TellsSilenceTooFewBytesAndTheWrongOnesApart)
+{
+    EXPECT_EQ(ReadRecord(4, false).kind(), ReplyKind::silent);
+    // Two short attempts, each ended by the idle limit: never a whole one.
+    ReadRecord short_(4, false);
+    for (const std::int64_t atUs : {0, 1000, 2000, 6000000, 6001000, 6002000}) {
+        short_.add(atUs, 'O');
+    }
+    EXPECT_EQ(short_.kind(), ReplyKind::tooShort) << "six bytes, but never four in one attempt";
+    ReadRecord wrong(4, true);
+    for (const char c : std::string("NOPE")) {
+        wrong.add(10, static_cast<unsigned char>(c));
+    }
+    EXPECT_EQ(wrong.kind(), ReplyKind::wrong);
+    EXPECT_EQ(wrong.all()->size(), 4u);
+    ReadRecord many(4, false);
+    for (int i = 0; i < 100; ++i) {
+        many.add(i, static_cast<unsigned char>(i));
+    }
+    EXPECT_EQ(many.count(), 100u);
+    EXPECT_EQ(many.first().size(), ReadRecord::firstKept) << "a chattering device costs no memory";
+    EXPECT_FALSE(many.all());
+
+    PollResult miss = result(Status::noMatch, 300);
+    miss.receivedBytes = 2;
+    miss.firstBytes = toBytes("OK");
+    miss.reply = ReplyKind::tooShort;
+    EXPECT_EQ(resultLine(request(), miss), "/dev/ttyUSB0: no match within 1000 ms (the poll took 300 ms): 2 bytes "
+                                           "came, 4f 4b \"OK\", too few for an attempt");
+    const auto j = outcomeJson(polled(miss));
+    EXPECT_EQ(j.at("reply"), "short");
+    EXPECT_EQ(j.at("received_bytes"), 2);
+    EXPECT_EQ(j.at("reply_hex"), "4f 4b");
+}
+
 TEST(Monitor, AnArrivalAsALineAndAsAnObject)
 {
     EXPECT_EQ(arrivalLine(12345, toBytes("OK\r\n")), "     0.012 s  4f 4b 0d 0a  \"OK\\r\\n\"");

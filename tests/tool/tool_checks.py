@@ -15,8 +15,8 @@ def matched_line(port):
 
 
 def no_match_line(port, budget_ms):
-    """A pattern for "PORT: no match within BUDGET ms (the poll took N ms)"; N is its group."""
-    return re.escape(port) + rf": no match within {budget_ms} ms \(the poll took (\d+) ms\)"
+    """A pattern for "PORT: no match within BUDGET ms (the poll took N ms): WHAT CAME"; N is its group."""
+    return re.escape(port) + rf": no match within {budget_ms} ms \(the poll took (\d+) ms\)(?:: [^\n]*)?"
 
 
 def late_line(port, budget_ms):

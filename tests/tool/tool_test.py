@@ -308,6 +308,23 @@ class Poll(Scenarios):
         self.assertEqual(result.status, 0, result)
 
 
+    def test_a_no_match_says_whether_nothing_too_little_or_the_wrong_bytes_came(self):
+        # Each waits out the library's idle limit once; side by side.
+        def poll(script):
+            with self.device(script) as dev:
+                return dev.port, self.poll(dev.port, "-s", "PING", "-e", "OKAY", "-t", "0", "--json"), \
+                    self.poll(dev.port, "-s", "PING", "-e", "OKAY", "-t", "0")
+        silent, short, wrong = self.side_by_side(lambda: poll("expect:PING"), lambda: poll("expect:PING send:OK expect:PING send:OK"),
+                                                 lambda: poll("expect:PING send:NOPE expect:PING send:NOPE"))
+        for (port, as_json, as_text), kind, received, words in (
+                (silent, "silent", 0, "nothing came"), (short, "short", 2, 'too few for an attempt'),
+                (wrong, "wrong", 4, '4 other bytes came, 4e 4f 50 45 "NOPE"')):
+            j = json.loads(as_json.stdout)
+            self.assertEqual((j["status"], j["reply"], j["received_bytes"]), ("no_match", kind, received), as_json)
+            self.assertEqual(j.get("reply_hex"), {"silent": None, "short": "4f 4b", "wrong": "4e 4f 50 45"}[kind])
+            self.assertRegex(as_text.stdout, re.escape(f"{port}: no match within 0 ms") + ".*" + re.escape(words))
+
+
 class Errors(Scenarios):
     def assert_error(self, result, port, *words):
         self.assertEqual(result.status, 2, result)

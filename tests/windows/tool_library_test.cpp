@@ -80,18 +80,18 @@ TEST(ReadTrace, RoutesTheImportOnlyWhileItLives)
     void** slot = readFileSlot();
     ASSERT_NE(slot, nullptr);
     {
-        const ReadTrace trace(library(), INVALID_HANDLE_VALUE);
+        const ReadTrace trace(library(), INVALID_HANDLE_VALUE, 4, true);
         EXPECT_NE(*slot, kernelReadFile());
-        EXPECT_TRUE(trace.bytes().empty());
+        EXPECT_TRUE(trace.record().count() == 0);
     }
     EXPECT_EQ(*slot, kernelReadFile());
 }
 
 TEST(ReadTrace, OneAtATime)
 {
-    const ReadTrace first(library(), INVALID_HANDLE_VALUE);
+    const ReadTrace first(library(), INVALID_HANDLE_VALUE, 4, true);
     try {
-        const ReadTrace second(library(), INVALID_HANDLE_VALUE);
+        const ReadTrace second(library(), INVALID_HANDLE_VALUE, 4, true);
         ADD_FAILURE() << "a second trace was allowed";
     } catch (const Error& error) {
         EXPECT_STREQ(error.what(), "cannot trace two polls at once");
@@ -102,8 +102,8 @@ TEST(ReadTrace, OneAtATime)
 
 TEST(ReadTrace, AnotherOneOnceTheFirstHasEnded)
 {
-    { const ReadTrace first(library(), INVALID_HANDLE_VALUE); }
-    const ReadTrace second(library(), INVALID_HANDLE_VALUE);
+    { const ReadTrace first(library(), INVALID_HANDLE_VALUE, 4, true); }
+    const ReadTrace second(library(), INVALID_HANDLE_VALUE, 4, true);
     EXPECT_NE(*readFileSlot(), kernelReadFile());
 }
 

@@ -291,10 +291,10 @@ TEST(ReadTraceOnCom, ShowsEveryByteThePollReadAndNothingMore)
     std::vector<TracedByte> traced;
     int result = -1;
     {
-        const ReadTrace trace(library(), port.handle());
+        const ReadTrace trace(library(), port.handle(), 4, true);
         unsigned char okay[] = {'O', 'K', 'A', 'Y'};
         result = library().pollUart(port.handle(), 4, okay, 3000);
-        traced = trace.bytes();
+        traced = *trace.record().all();
     }
     EXPECT_EQ(result, 1);
     EXPECT_EQ(*slot, bound) << "the library's import was not put back";
@@ -321,10 +321,10 @@ TEST(ReadTraceOnCom, RecordsOnlyTheTracedPort)
     SerialPort port = SerialPort::open(portName, readWaitOf(20));
     port.write(toBytes("PING"));
     const HANDLE elsewhere = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    const ReadTrace trace(library(), elsewhere);
+    const ReadTrace trace(library(), elsewhere, 4, true);
     unsigned char ok[] = {'O', 'K'};
     EXPECT_EQ(library().pollUart(port.handle(), 2, ok, 3000), 1);
-    EXPECT_TRUE(trace.bytes().empty());
+    EXPECT_TRUE(trace.record().count() == 0);
     CloseHandle(elsewhere);
 }
 

@@ -41,6 +41,50 @@ long long lowestIn(std::size_t bucket)
 
 } // namespace
 
+const char* replyName(ReplyKind kind)
+{
+    switch (kind) {
+    case ReplyKind::silent: return "silent";
+    case ReplyKind::tooShort: return "short";
+    case ReplyKind::wrong: break;
+    }
+    return "wrong";
+}
+
+ReadRecord::ReadRecord(std::size_t replyLength, bool keepAll) : replyLength_(replyLength)
+{
+    if (keepAll) {
+        all_.emplace();
+    }
+}
+
+void ReadRecord::add(std::int64_t atUs, unsigned char byte)
+{
+    // The library ends an attempt after more than 5000 ms without a byte;
+    // the next byte then starts a new one.
+    const std::int64_t idleLimitUs = 5000 * 1000;
+    if (inAttempt_ > 0 && atUs - lastUs_ > idleLimitUs) {
+        inAttempt_ = 0;
+    }
+    lastUs_ = atUs;
+    if (++inAttempt_ >= replyLength_) {
+        attemptFilled_ = true;
+        inAttempt_ = 0;
+    }
+    if (first_.size() < firstKept) {
+        first_.push_back(byte);
+    }
+    ++count_;
+    if (all_) {
+        all_->push_back({atUs, byte});
+    }
+}
+
+ReplyKind ReadRecord::kind() const
+{
+    return count_ == 0 ? ReplyKind::silent : attemptFilled_ ? ReplyKind::wrong : ReplyKind::tooShort;
+}
+
 void MatchTimes::add(long long ms)
 {
     ms = std::max(0LL, ms);

@@ -22,6 +22,39 @@ struct TracedByte {
 };
 using Trace = std::vector<TracedByte>;
 
+// What came of a poll that did not match: nothing at all, too few bytes for
+// any attempt (each ended on the idle limit first), or the wrong ones. Each
+// is a different failure on the line: no power or cable, a slow or cut-off
+// device, a wrong device or baud rate.
+enum class ReplyKind { silent, tooShort, wrong };
+
+const char* replyName(ReplyKind kind); // "silent", "short", "wrong"
+
+// What the library read in one poll: every byte with its time when asked
+// to keep them, and in any case, in constant memory, how many, the first
+// few, and whether an attempt ever had all the bytes it reads.
+class ReadRecord {
+public:
+    static constexpr std::size_t firstKept = 16;
+    // `replyLength`: the bytes each attempt reads.
+    ReadRecord(std::size_t replyLength, bool keepAll);
+    void add(std::int64_t atUs, unsigned char byte);
+
+    std::uint64_t count() const { return count_; }
+    const Bytes& first() const { return first_; }
+    ReplyKind kind() const;
+    const std::optional<Trace>& all() const { return all_; }
+
+private:
+    std::size_t replyLength_;
+    std::uint64_t count_ = 0;
+    Bytes first_;
+    std::size_t inAttempt_ = 0;
+    std::int64_t lastUs_ = 0;
+    bool attemptFilled_ = false;
+    std::optional<Trace> all_;
+};
+
 // One poll through the library.
 struct PollResult {
     Status status = Status::error; // matched, noMatch, or a failure (deviceGone, error, ...)
@@ -31,6 +64,12 @@ struct PollResult {
     bool late = false;
     std::string error;             // the cause, for a failure
     std::optional<Trace> trace;    // what the library read, when traced
+    // What the library read, when its reads could be seen (always, in the
+    // tool as built): how many bytes, the first of them, and for a poll
+    // that did not match, what kind of reply that was.
+    std::optional<std::uint64_t> receivedBytes;
+    Bytes firstBytes;
+    std::optional<ReplyKind> reply;
 };
 
 struct LatencySpread {
@@ -41,7 +80,7 @@ struct LatencySpread {
 // millisecond below exactBelowMs, and within 1/4096 of the time above it.
 class MatchTimes {
 public:
-    static const long long exactBelowMs = 8192;
+    static constexpr long long exactBelowMs = 8192;
     void add(long long ms);
     // Nearest-rank percentiles (the smallest time with at least that share
     // of the matches at or below it), the min and max exact; none when empty.

@@ -22,9 +22,16 @@ PollResult PollSession::poll(bool trace)
 {
     // pollUart only reads the pattern, but its parameter is not const.
     Bytes pattern = request_.expect;
+    // The reads are always watched, so that a poll that did not match can
+    // say what it saw; they are the same with the watch as without. Only
+    // --trace needs every byte kept, and needs the watch to work at all.
     std::optional<ReadTrace> reads;
-    if (trace) {
-        reads.emplace(library_, port_.handle());
+    try {
+        reads.emplace(library_, port_.handle(), pattern.size(), trace);
+    } catch (const Error&) {
+        if (trace) {
+            throw;
+        }
     }
     PollResult poll;
     const auto start = std::chrono::steady_clock::now();
@@ -36,7 +43,14 @@ PollResult PollSession::poll(bool trace)
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
     poll.elapsedMs = (us + 999) / 1000;
     if (reads) {
-        poll.trace = reads->bytes();
+        const ReadRecord record = reads->record();
+        reads.reset();
+        poll.trace = record.all();
+        poll.receivedBytes = record.count();
+        poll.firstBytes = record.first();
+        if (poll.result != 1) {
+            poll.reply = record.kind();
+        }
     }
     if (poll.result == 1) {
         poll.status = Status::matched;

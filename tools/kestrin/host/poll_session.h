@@ -20,8 +20,10 @@ public:
     void prepare();
 
     // One call of pollUart on the calling thread, and what came of it: a
-    // match (late or not), no match, or the device gone. With `trace`, what
-    // the library read. Throws Error when the trace cannot be made.
+    // match (late or not), no match, or the device gone; how many bytes the
+    // library read and, for no match, what kind of reply that was. With
+    // `trace`, every byte the library read. Throws Error when a trace is
+    // asked for and cannot be made.
     PollResult poll(bool trace);
 
     // For an interrupt while a poll runs on another thread: the port's

@@ -11,18 +11,19 @@
 
 namespace kestrin {
 
-// Traces `library`'s reads of the port `portHandle` while it lives. One at a
-// time in a process: a second is refused with an Error, as is a build that
-// cannot trace.
+// Traces `library`'s reads of the port `portHandle` while it lives, into a
+// record of polls of `replyLength` bytes that keeps every byte when
+// `keepAll`. One at a time in a process: a second is refused with an Error,
+// as is a build that cannot trace.
 class ReadTrace {
 public:
-    ReadTrace(const Library& library, void* portHandle);
+    ReadTrace(const Library& library, void* portHandle, std::size_t replyLength, bool keepAll);
     ~ReadTrace();
     ReadTrace(const ReadTrace&) = delete;
     ReadTrace& operator=(const ReadTrace&) = delete;
 
-    // The bytes so far, in the order the library read them.
-    Trace bytes() const;
+    // What the library has read so far.
+    ReadRecord record() const;
 };
 
 } // namespace kestrin

@@ -46,7 +46,7 @@ struct TraceState {
     std::atomic<int> fd{-1};
     std::chrono::steady_clock::time_point start;
     std::mutex mutex;
-    std::vector<kestrin::TracedByte> bytes;
+    kestrin::ReadRecord record{0, false};
 };
 
 // Never destroyed: read() may still be called by a thread while the
@@ -65,8 +65,13 @@ void note(const void* buffer, ssize_t count)
                           .count();
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     const std::lock_guard<std::mutex> lock(traced.mutex);
-    for (ssize_t i = 0; i < count; ++i) {
-        traced.bytes.push_back({static_cast<std::int64_t>(atUs), bytes[i]});
+    // Nothing may be thrown back through the library's frames; a byte
+    // that finds no memory is left out of the record.
+    try {
+        for (ssize_t i = 0; i < count; ++i) {
+            traced.record.add(static_cast<std::int64_t>(atUs), bytes[i]);
+        }
+    } catch (...) {
     }
 }
 
@@ -90,7 +95,7 @@ extern "C" ssize_t read(int fd, void* buffer, size_t count)
 
 namespace kestrin {
 
-ReadTrace::ReadTrace(const Library& library, void* portHandle)
+ReadTrace::ReadTrace(const Library& library, void* portHandle, std::size_t replyLength, bool keepAll)
 {
     // The library binds to the first read() in the global scope; unless
     // that is the one above (the executable exports it), nothing would be
@@ -104,7 +109,7 @@ ReadTrace::ReadTrace(const Library& library, void* portHandle)
     if (traced.fd.load() >= 0) {
         throw Error("cannot trace two polls at once");
     }
-    traced.bytes.clear();
+    traced.record = ReadRecord(replyLength, keepAll);
     traced.start = std::chrono::steady_clock::now();
     traced.fd.store(static_cast<int>(reinterpret_cast<std::intptr_t>(portHandle)));
 }
@@ -114,11 +119,11 @@ ReadTrace::~ReadTrace()
     traceState().fd.store(-1);
 }
 
-Trace ReadTrace::bytes() const
+ReadRecord ReadTrace::record() const
 {
     TraceState& traced = traceState();
     const std::lock_guard<std::mutex> lock(traced.mutex);
-    return traced.bytes;
+    return traced.record;
 }
 
 } // namespace kestrin

@@ -28,7 +28,7 @@ struct TraceState {
     void** slot = nullptr;
     LARGE_INTEGER start{};
     LARGE_INTEGER frequency{};
-    kestrin::Trace bytes;
+    ReadRecord record{0, false};
 };
 
 // Never destroyed: a read may still come through the hook while the
@@ -69,7 +69,7 @@ BOOL WINAPI tracedReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD del
             // byte that finds no memory is left out of the trace.
             try {
                 for (DWORD i = 0; i < *delivered; ++i) {
-                    t.bytes.push_back({atUs, bytes[i]});
+                    t.record.add(atUs, bytes[i]);
                 }
             } catch (...) {
             }
@@ -81,7 +81,7 @@ BOOL WINAPI tracedReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD del
 
 } // namespace
 
-ReadTrace::ReadTrace(const Library& library, void* portHandle)
+ReadTrace::ReadTrace(const Library& library, void* portHandle, std::size_t replyLength, bool keepAll)
 {
     void** slot = importSlot(static_cast<HMODULE>(library.module()), "kernel32.dll", "ReadFile");
     if (slot == nullptr) {
@@ -102,8 +102,7 @@ ReadTrace::ReadTrace(const Library& library, void* portHandle)
     realReadFile.store(bound);
     t.port = static_cast<HANDLE>(portHandle);
     t.slot = slot;
-    t.bytes.clear();
-    t.bytes.reserve(256);
+    t.record = ReadRecord(replyLength, keepAll);
     QueryPerformanceFrequency(&t.frequency);
     QueryPerformanceCounter(&t.start);
     t.active = true;
@@ -123,11 +122,11 @@ ReadTrace::~ReadTrace()
     t.port = nullptr;
 }
 
-Trace ReadTrace::bytes() const
+ReadRecord ReadTrace::record() const
 {
     TraceState& t = trace();
     std::lock_guard<std::mutex> lock(t.mutex);
-    return t.bytes;
+    return t.record;
 }
 
 } // namespace kestrin

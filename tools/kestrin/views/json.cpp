@@ -122,6 +122,18 @@ nlohmann::json pollJson(const PollResult& poll, bool strict)
         j["elapsed_ms"] = poll.elapsedMs;
         j["late"] = poll.late;
     }
+    if (poll.receivedBytes) {
+        j["received_bytes"] = *poll.receivedBytes;
+    }
+    if (poll.reply) {
+        j["reply"] = replyName(*poll.reply);
+        if (!poll.firstBytes.empty()) {
+            // The first bytes, as text and hex: enough to tell a wrong
+            // device or baud rate from an echo.
+            j["reply_hex"] = hexBytes(poll.firstBytes);
+            j["reply_text"] = escapeBytes(poll.firstBytes);
+        }
+    }
     if (poll.trace) {
         j["trace"] = traceJson(*poll.trace);
     }

@@ -28,6 +28,18 @@ std::string usbIds(const PortListing& port)
                : fmt::format("USB {:04x}:{:04x}", port.usbVendorId, port.usbProductId);
 }
 
+// How many bytes came and, when some did, the first of them.
+std::string bytesThatCame(const PollResult& poll, const char* what)
+{
+    const std::uint64_t n = poll.receivedBytes.value_or(poll.firstBytes.size());
+    std::string text = fmt::format("{} {}byte{} came", n, what, n == 1 ? "" : "s");
+    if (!poll.firstBytes.empty()) {
+        fmt::format_to(std::back_inserter(text), "{} {} {}", n > poll.firstBytes.size() ? ", the first" : ",",
+                       hexBytes(poll.firstBytes), quoted(poll.firstBytes));
+    }
+    return text;
+}
+
 class TextView : public View {
 public:
     void pollDone(const Outcome& run, std::int64_t number, const PollResult& poll) override
@@ -116,10 +128,20 @@ std::string resultLine(const PollRequest& request, const PollResult& poll)
         return fmt::format("{}: matched in {} ms", port, poll.elapsedMs);
     }
     if (poll.status == Status::noMatch) {
-        return fmt::format("{}: no match within {} ms (the poll took {} ms)", port, request.timeoutMs,
-                           poll.elapsedMs);
+        return fmt::format("{}: no match within {} ms (the poll took {} ms){}", port, request.timeoutMs,
+                           poll.elapsedMs, poll.reply ? ": " + replyText(poll) : "");
     }
     return printable(fmt::format("{}: {}", request.port, poll.error));
+}
+
+std::string replyText(const PollResult& poll)
+{
+    switch (poll.reply.value_or(ReplyKind::silent)) {
+    case ReplyKind::silent: return "nothing came";
+    case ReplyKind::tooShort: return bytesThatCame(poll, "") + ", too few for an attempt";
+    case ReplyKind::wrong: break;
+    }
+    return bytesThatCame(poll, "other ");
 }
 
 std::string traceText(const std::string& port, const Trace& trace)

@@ -10,8 +10,13 @@ namespace kestrin {
 
 // "PORT: matched in 12 ms", "PORT: matched in 1502 ms, late: after the
 // budget of 1000 ms", "PORT: no match within 1000 ms (the poll took
-// 5003 ms)", or for a failure "PORT: the cause".
+// 5003 ms): nothing came" (see replyText), or for a failure "PORT: the cause".
 std::string resultLine(const PollRequest& request, const PollResult& poll);
+
+// What a poll that did not match saw, in a few words: "nothing came",
+// "2 bytes came, too few for an attempt: 4f 4b "OK"", "4 other bytes came:
+// 4e 4f 50 45 "NOPE"".
+std::string replyText(const PollResult& poll);
 
 // What the library read: a heading, then one line per group of bytes that
 // came together, with the time since the poll began, the bytes as hex and

@@ -39,6 +39,7 @@ import termios
 import threading
 import time
 import unittest
+from xml.etree import ElementTree
 from concurrent.futures import ThreadPoolExecutor
 
 from tool_checks import (check_help_examples, error_object, help_hint, is_usage_error, late_line, matched_line,
@@ -1214,6 +1215,57 @@ class ExitPaths(Scenarios):
             held.process.kill()
             held.wait()
             self.assertEqual(self.poll(sim.port, "-s", "PING", "-e", "PONG").status, 0)
+
+
+class Records(Scenarios):
+    """What a test station keeps: a JUnit file CI reads, and the run's facts."""
+
+    def junit(self, path):
+        """The file's one suite, its cases as (name, failure or error type or None, message), and its properties."""
+        suite = ElementTree.parse(path).getroot().find("testsuite")
+        cases = []
+        for case in suite.findall("testcase"):
+            bad = case.find("failure") if case.find("failure") is not None else case.find("error")
+            cases.append((case.get("name"), None if bad is None else bad.tag, "" if bad is None else bad.get("message")))
+        properties = {p.get("name"): p.get("value") for p in suite.find("properties")}
+        return suite, cases, properties
+
+    def test_a_mixed_run_as_junit_cases_with_the_runs_facts(self):
+        with tempfile.TemporaryDirectory() as folder, \
+                self.device("expect:PING send:PONG expect:PING send:NOPE expect:PING wait:100 hangup") as dev:
+            path = os.path.join(folder, "poll.xml")
+            result = self.poll(dev.port, "-s", "PING", "-e", "PONG", "-t", "0", "--repeat", "5", "--json",
+                               "--junit", self.runner.file_name(path), "--label", "dut=SN1234", "--label",
+                               "station=3", "--name", "ping")
+            suite, cases, properties = self.junit(path)
+            self.assertEqual(os.listdir(folder), ["poll.xml"], "no part of it left beside")
+        self.assertEqual(result.status, 2, result)
+        self.assertEqual((suite.get("tests"), suite.get("failures"), suite.get("errors")), ("3", "1", "1"))
+        self.assertEqual([(name, kind) for name, kind, _ in cases],
+                         [("ping 1 of 5", None), ("ping 2 of 5", "failure"), ("ping 3 of 5", "error")])
+        self.assertIn('4 other bytes came, 4e 4f 50 45 "NOPE"', cases[1][2], "what came, as the failure says it")
+        self.assertIn("went away", cases[2][2])
+        self.assertEqual((properties["dut"], properties["station"], properties["kestrin.port"]),
+                         ("SN1234", "3", dev.port))
+        self.assertEqual(properties["kestrin.library_version"], "1.0.0.0")
+        j = json.loads(result.stdout)
+        self.assertEqual((j["labels"], j["host"], j["started_at"][:2]), ({"dut": "SN1234", "station": "3"},
+                                                                          properties["kestrin.host"], "20"))
+        self.assertEqual([p["received_bytes"] for p in j["polls"][:2]], [4, 4])
+
+    def test_an_interrupted_run_leaves_a_whole_file_with_the_interruption_as_an_error(self):
+        with tempfile.TemporaryDirectory() as folder, self.device("expect:PING send:PONG expect:PING") as dev:
+            path = os.path.join(folder, "poll.xml")
+            running = self.runner.start_poll(dev.port, "-s", "PING", "-e", "PONG", "-t", "10s", "--repeat", "3",
+                                             "--junit", self.runner.file_name(path))
+            self.assertTrue(dev.wait_heard(b"PINGPING"))
+            time.sleep(0.3)
+            running.interrupt()
+            self.assertEqual(running.wait(20).status, 130)
+            suite, cases, _ = self.junit(path)
+            self.assertEqual(os.listdir(folder), ["poll.xml"])
+        self.assertEqual([kind for _, kind, _ in cases], [None, "error"])
+        self.assertIn("interrupted", cases[1][2])
 
 
 def groups_for(kind):

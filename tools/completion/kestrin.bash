@@ -9,7 +9,7 @@ _kestrin_options()
 {
     case $1 in
         poll) echo "-h --help -e --expect --expect-hex -s --send --send-hex -t --timeout $_kestrin_port_options" \
-                   "-r --repeat --trace --strict --library -j --json" ;;
+                   "-r --repeat --trace --strict --junit --name --label --library -j --json" ;;
         monitor) echo "-h --help $_kestrin_port_options -s --send --send-hex -d --duration -j --json" ;;
         ports) echo "-h --help -j --json" ;;
         about) echo "-h --help --library -j --json" ;;
@@ -60,7 +60,7 @@ _kestrin()
             return ;;
         --data-bits) COMPREPLY=($(compgen -W $'5\n6\n7\n8' -- "$cur")); return ;;
         --stop-bits) COMPREPLY=($(compgen -W $'1\n2' -- "$cur")); return ;;
-        --library | --script | --link) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        --library | --script | --link | --junit) COMPREPLY=($(compgen -f -- "$cur")); return ;;
         # Free text, numbers and times: nothing to offer.
         -e | --expect | --expect-hex | -s | --send | --send-hex | -t | --timeout | --read-wait | -r | --repeat | \
             -d | --duration | --rounds) return ;;

@@ -1,5 +1,7 @@
 #include "base/outcome.h"
 
+#include "base/error.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -148,6 +150,35 @@ int exitCode(const Outcome& outcome)
 {
     const bool strictLate = outcome.strict && outcome.poll && outcome.poll->late;
     return exitCode(outcome.status, strictLate);
+}
+
+std::string isoUtc(std::chrono::system_clock::time_point at)
+{
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(at.time_since_epoch()).count();
+    const long long msOfDay = ((ms % 86400000) + 86400000) % 86400000;
+    // Days since 1970-01-01 to a civil date (the proleptic Gregorian
+    // calendar), counted in 400-year eras from 0000-03-01.
+    const long long days = (ms - msOfDay) / 86400000 + 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long dayOfEra = days - era * 146097;
+    const long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const long long monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const long long day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    const long long month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    const long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", year, month, day, msOfDay / 3600000,
+                       msOfDay / 60000 % 60, msOfDay / 1000 % 60, msOfDay % 1000);
+}
+
+std::pair<std::string, std::string> parseLabel(std::string_view text)
+{
+    const auto equals = text.find('=');
+    if (equals == std::string_view::npos || equals == 0) {
+        throw usageError(fmt::format("--label: '{}' is not KEY=VALUE", text));
+    }
+    return {std::string(text.substr(0, equals)), std::string(text.substr(equals + 1))};
 }
 
 std::string dottedVersion(int version)

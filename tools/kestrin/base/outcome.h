@@ -8,7 +8,10 @@
 #include "base/request.h"
 #include "base/status.h"
 
+#include <chrono>
 #include <cstdint>
+#include <string_view>
+#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
@@ -99,6 +102,8 @@ struct PollSummary {
     // The last failure's status and cause, for the summary's own.
     Status lastFailure = Status::error;
     std::string lastError;
+    // Device-gone events that the port came back from (--reconnect).
+    std::int64_t reconnects = 0;
 
     void add(const PollResult& poll);
     // The run's status: the last failure's if a poll failed, else no match
@@ -133,9 +138,25 @@ struct Outcome {
     std::optional<MonitorTally> monitor; // monitor
     std::optional<std::string> about;    // about: the library's about text
     std::optional<std::vector<PortListing>> ports; // ports
+    bool showTrace = false;              // --trace: every byte read is shown
+
+    // For the records a test station keeps (JSON, JUnit).
+    std::string selector;                // the port as named, when by identity
+    std::optional<PortListing> identity; // what the system lists of the port opened
+    std::optional<long long> waitedMs;   // how long --wait-port waited
+    std::string startedAt;               // UTC, ISO 8601
+    std::string host;                    // this machine's name
+    std::vector<std::pair<std::string, std::string>> labels; // --label KEY=VALUE, in order
+    std::string name;                    // --name: what the run is called in a JUnit file
 };
 
 int exitCode(const Outcome& outcome);
+
+// "2026-12-10T08:30:05.123Z": a moment in UTC, as ISO 8601 writes it.
+std::string isoUtc(std::chrono::system_clock::time_point at);
+
+// "KEY=VALUE" as a label; a usage Error for anything else.
+std::pair<std::string, std::string> parseLabel(std::string_view text);
 
 // 0x01000000 as "1.0.0.0": one number per byte, most significant first.
 std::string dottedVersion(int version);

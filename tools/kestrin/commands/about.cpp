@@ -58,7 +58,7 @@ Command makeAboutCommand(CLI::App& app)
 #endif
     }));
     return {about, [options](Run& run) { runAbout(*options, run); },
-            std::shared_ptr<const bool>(options, &options->json)};
+            std::shared_ptr<const bool>(options, &options->json), {}};
 }
 
 Command makeVersionCommand(CLI::App& app, const std::string& libraryPath)
@@ -68,7 +68,7 @@ Command makeVersionCommand(CLI::App& app, const std::string& libraryPath)
                 runVersion(libraryPath);
                 run.outcome.status = Status::ok;
             },
-            nullptr};
+            nullptr, {}};
 }
 
 } // namespace kestrin

@@ -43,10 +43,15 @@ int runCommand(const Command& command)
 {
     Outcome outcome;
     outcome.command = command.app->get_parent() != nullptr ? command.app->get_name() : "";
-    const std::unique_ptr<View> view = viewFor(command.json && *command.json);
+    std::unique_ptr<View> view = viewFor(command.json && *command.json);
     std::optional<InterruptGuard> interrupts;
     try {
         interrupts.emplace();
+        if (command.record) {
+            if (std::unique_ptr<View> record = command.record()) {
+                view = bothViews(std::move(view), std::move(record));
+            }
+        }
         Run run{outcome, *view, *interrupts};
         command.run(run);
     } catch (const Error& error) {

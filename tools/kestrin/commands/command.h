@@ -42,6 +42,8 @@ struct Command {
     std::function<void(Run&)> run;
     // The command's --json flag, when it has one.
     std::shared_ptr<const bool> json;
+    // A record the command writes beside its report (--junit), if asked.
+    std::function<std::unique_ptr<View>()> record;
 };
 
 Command makePollCommand(CLI::App& app);

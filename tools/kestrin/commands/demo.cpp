@@ -90,7 +90,7 @@ Command makeDemoCommand(CLI::App& app)
                                 {"demo", "Through the library beside the tool, or the installed one (about 2 s)."},
                                 {"demo --library /opt/kestrin/lib/libkestrin.so.1", "Through another copy."},
                             }));
-    return {demo, [library](Run& run) { runDemo(*library, run); }, nullptr};
+    return {demo, [library](Run& run) { runDemo(*library, run); }, nullptr, {}};
 }
 
 } // namespace kestrin

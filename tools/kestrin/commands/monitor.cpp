@@ -90,7 +90,7 @@ Command makeMonitorCommand(CLI::App& app)
             {"monitor " KESTRIN_EXAMPLE_PORT " -d 10m --json", "Ten minutes of traffic as JSON lines, for a log."},
         }));
     return {monitor, [options](Run& run) { runMonitor(*options, run); },
-            std::shared_ptr<const bool>(options, &options->json)};
+            std::shared_ptr<const bool>(options, &options->json), {}};
 }
 
 } // namespace kestrin

@@ -1,6 +1,7 @@
 #include "commands/options.h"
 
 #include "base/duration.h"
+#include "host/machine.h"
 
 #include <fmt/format.h>
 
@@ -52,6 +53,22 @@ void addLibraryOption(CLI::App& command, std::string& path)
 void addJsonOption(CLI::App& command, bool& json, const std::string& what)
 {
     command.add_flag("-j,--json", json, what);
+}
+
+void addLabelOption(CLI::App& command, std::vector<std::string>& labels)
+{
+    command.add_option("--label", labels,
+                       "KEY=VALUE for the record (JSON labels, JUnit properties); repeatable: --label dut=SN1234 "
+                       "--label station=3");
+}
+
+void recordRun(Outcome& outcome, const std::vector<std::string>& labels)
+{
+    outcome.startedAt = isoUtc(std::chrono::system_clock::now());
+    outcome.host = machineName();
+    for (const std::string& label : labels) {
+        outcome.labels.push_back(parseLabel(label));
+    }
 }
 
 int durationOption(const std::string& value, const char* option)

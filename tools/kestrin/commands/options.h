@@ -4,11 +4,13 @@
 #define KESTRIN_TOOL_COMMANDS_OPTIONS_H
 
 #include "base/bytes.h"
+#include "base/outcome.h"
 #include "base/port_settings.h"
 
 #include <CLI/CLI.hpp>
 
 #include <string>
+#include <vector>
 
 namespace kestrin {
 
@@ -48,6 +50,13 @@ void addLibraryOption(CLI::App& command, std::string& path);
 
 // -j/--json, saying what the command prints then.
 void addJsonOption(CLI::App& command, bool& json, const std::string& what);
+
+// What a test station's record carries: --label KEY=VALUE (repeatable).
+void addLabelOption(CLI::App& command, std::vector<std::string>& labels);
+
+// The record's facts that every run has: when and where it began, and its
+// labels. A usage Error for a label that is not KEY=VALUE.
+void recordRun(Outcome& outcome, const std::vector<std::string>& labels);
 
 // A time option's value in ms; a usage Error names `option`.
 int durationOption(const std::string& value, const char* option);

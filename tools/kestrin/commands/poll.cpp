@@ -25,6 +25,9 @@ struct PollOptions {
     bool json = false;
     bool trace = false;
     bool strict = false;
+    std::string junit;
+    std::string name;
+    std::vector<std::string> labels;
 };
 
 // The request from the options, refused with a usage error before anything
@@ -52,14 +55,19 @@ void runPoll(const PollOptions& options, Run& run)
 {
     Outcome& outcome = run.outcome;
     outcome.strict = options.strict;
+    outcome.showTrace = options.trace;
+    outcome.name = options.name;
     readRequest(options, outcome);
+    recordRun(outcome, options.labels);
+    // A JUnit file keeps each poll's trace as the case's output.
+    const bool trace = options.trace || !options.junit.empty();
     const Library library = Library::load(options.library);
     outcome.library = LibraryInfo{library.path(), library.version()};
     PollSession session(library, *outcome.request);
     Background worker(run.interrupts);
 
     if (options.repeat == 0) {
-        const PollResult poll = pollWatched(run, session, worker, options.trace);
+        const PollResult poll = pollWatched(run, session, worker, trace);
         outcome.status = poll.status;
         outcome.error = poll.error;
         outcome.poll = poll;
@@ -74,7 +82,7 @@ void runPoll(const PollOptions& options, Run& run)
         }
         PollResult poll;
         try {
-            poll = pollWatched(run, session, worker, options.trace);
+            poll = pollWatched(run, session, worker, trace);
         } catch (const Error& error) {
             // One poll of many failed: that is its result, and the run
             // goes on.
@@ -120,6 +128,11 @@ Command makePollCommand(CLI::App& app)
         ->check(CLI::Range(1, 1000000000));
     poll->add_flag("--trace", options->trace, "Show every byte the library read, with its time since the poll began");
     poll->add_flag("--strict", options->strict, "Count a late match as no match (exit status 1)");
+    poll->add_option("--junit", options->junit,
+                     "Also write a JUnit XML file: one test case per poll, the trace as its output, the versions, "
+                     "port and labels as properties");
+    poll->add_option("--name", options->name, "What the test case is called in the JUnit file (default: poll PORT)");
+    addLabelOption(*poll, options->labels);
     addLibraryOption(*poll, options->library);
     addJsonOption(*poll, options->json, "Print one JSON object instead of the result line, errors included");
     poll->footer(helpFooter(
@@ -137,7 +150,8 @@ Command makePollCommand(CLI::App& app)
             {"poll " KESTRIN_EXAMPLE_PORT " -e \"READY\\r\\n\" -t 10s --repeat 100 --strict",
              "Wait for READY 100 times in a row; a summary of the times at the end."},
         }));
-    return {poll, [options](Run& run) { runPoll(*options, run); }, std::shared_ptr<const bool>(options, &options->json)};
+    return {poll, [options](Run& run) { runPoll(*options, run); }, std::shared_ptr<const bool>(options, &options->json),
+            [options]() { return options->junit.empty() ? nullptr : makeJUnitView(options->junit); }};
 }
 
 } // namespace kestrin

@@ -26,7 +26,7 @@ Command makePortsCommand(CLI::App& app)
                 run.outcome.ports = listSerialPorts();
                 run.outcome.status = Status::ok;
             },
-            json};
+            json, {}};
 }
 
 } // namespace kestrin

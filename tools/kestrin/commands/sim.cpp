@@ -126,7 +126,7 @@ Command makeSimCommand(CLI::App& app)
              "Right once, then wrong; also reachable as /tmp/ttyDEVICE."},
             {"sim \"send READY\\r\\n every 500\" --trace", "Chatter unprompted, showing every byte in and out."},
         }));
-    return {sim, [options](Run& run) { runSim(*options, run); }, nullptr};
+    return {sim, [options](Run& run) { runSim(*options, run); }, nullptr, {}};
 }
 
 } // namespace kestrin

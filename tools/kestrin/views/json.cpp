@@ -42,12 +42,13 @@ public:
     void pollDone(const Outcome& run, std::int64_t number, const PollResult& poll) override
     {
         nlohmann::json entry = {{"poll", number}};
-        entry.update(pollJson(poll, run.strict));
+        entry.update(pollJson(poll, run.strict, run.showTrace));
         if (!headWritten_) {
             nlohmann::json head = requestJson(*run.request);
             if (run.library) {
                 head.update(libraryJson(*run.library));
             }
+            head.update(recordJson(run));
             head["repeat"] = run.repeat;
             writeOut("{" + members(head) + ",\"polls\":[" + jsonLine(entry));
             headWritten_ = true;
@@ -55,6 +56,8 @@ public:
         }
         writeOut("," + jsonLine(entry));
     }
+
+    void opened(const Outcome&) override {}
 
     void monitoring(const Outcome&, std::uint32_t, bool) override {}
 
@@ -112,7 +115,7 @@ nlohmann::json libraryJson(const LibraryInfo& library)
     return {{"library", library.path}, {"library_version", dottedVersion(library.version)}};
 }
 
-nlohmann::json pollJson(const PollResult& poll, bool strict)
+nlohmann::json pollJson(const PollResult& poll, bool strict, bool withTrace)
 {
     nlohmann::json j;
     addStatus(j, poll.status, exitCode(poll.status, strict && poll.late), poll.error);
@@ -134,8 +137,34 @@ nlohmann::json pollJson(const PollResult& poll, bool strict)
             j["reply_text"] = escapeBytes(poll.firstBytes);
         }
     }
-    if (poll.trace) {
+    if (poll.trace && withTrace) {
         j["trace"] = traceJson(*poll.trace);
+    }
+    return j;
+}
+
+nlohmann::json recordJson(const Outcome& outcome)
+{
+    nlohmann::json j = nlohmann::json::object();
+    if (!outcome.selector.empty()) {
+        j["selector"] = outcome.selector;
+    }
+    if (outcome.identity) {
+        nlohmann::json identity = portJson(*outcome.identity);
+        identity.erase("port");
+        j["identity"] = identity;
+    }
+    if (outcome.waitedMs) {
+        j["waited_ms"] = *outcome.waitedMs;
+    }
+    if (!outcome.startedAt.empty()) {
+        j["started_at"] = outcome.startedAt;
+        j["host"] = outcome.host;
+        nlohmann::json labels = nlohmann::json::object();
+        for (const auto& [key, value] : outcome.labels) {
+            labels[key] = value;
+        }
+        j["labels"] = labels;
     }
     return j;
 }
@@ -179,6 +208,7 @@ nlohmann::json portJson(const PortListing& port)
     j["usb_product_id"] = usb ? nlohmann::json(fmt::format("{:04x}", port.usbProductId)) : nlohmann::json(nullptr);
     j["stable_name"] = port.stableName;
     j["hardware_id"] = port.hardwareId;
+    j["location"] = port.location;
     return j;
 }
 
@@ -215,8 +245,9 @@ nlohmann::json outcomeJson(const Outcome& outcome)
         j["summary"] = summaryJson(*outcome.summary);
     }
     if (outcome.poll) {
-        j.update(pollJson(*outcome.poll, outcome.strict));
+        j.update(pollJson(*outcome.poll, outcome.strict, outcome.showTrace));
     }
+    j.update(recordJson(outcome));
     addStatus(j, outcome.status, exitCode(outcome), errorText(outcome));
     return j;
 }

@@ -19,7 +19,12 @@ nlohmann::json libraryJson(const LibraryInfo& library);
 // One poll's result: status and exit code, then for a poll that ran its
 // result, time and lateness, for one that failed the error; and, when
 // traced, what the library read.
-nlohmann::json pollJson(const PollResult& poll, bool strict);
+nlohmann::json pollJson(const PollResult& poll, bool strict, bool withTrace);
+
+// What a test station's record needs beyond the result: the selector and the
+// port's identity, how long it was waited for, when and where the run began,
+// and its labels.
+nlohmann::json recordJson(const Outcome& outcome);
 
 // [{"ms": 2.107, "byte": "4e", "char": "N"}, ...]
 nlohmann::json traceJson(const Trace& trace);

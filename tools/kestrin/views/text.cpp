@@ -45,9 +45,24 @@ public:
     void pollDone(const Outcome& run, std::int64_t number, const PollResult& poll) override
     {
         const PollRequest& request = *run.request;
-        std::string text = poll.trace ? traceText(request.port, *poll.trace) : "";
+        std::string text = poll.trace && run.showTrace ? traceText(request.port, *poll.trace) : "";
         text += fmt::format("[{}/{}] {}\n", number, run.repeat, resultLine(request, poll));
         writeOut(text);
+    }
+
+    void opened(const Outcome& run) override
+    {
+        // Named by identity: which port that was, and when it came.
+        if (!run.selector.empty() && run.identity) {
+            std::string line = fmt::format("kestrin: {}: {}", run.selector, run.identity->port);
+            if (run.waitedMs && *run.waitedMs > 0) {
+                fmt::format_to(std::back_inserter(line), ", after waiting {} ms", *run.waitedMs);
+            }
+            writeErr(printable(line) + "\n");
+        } else if (run.waitedMs && *run.waitedMs > 0) {
+            writeErr(printable(fmt::format("kestrin: {}: there after waiting {} ms", run.subject, *run.waitedMs)) +
+                     "\n");
+        }
     }
 
     void monitoring(const Outcome& run, std::uint32_t baud, bool untilStopped) override
@@ -82,7 +97,8 @@ private:
         if (outcome.summary) {
             writeOut(summaryText(request.port, *outcome.summary));
         } else if (outcome.poll) {
-            std::string text = outcome.poll->trace ? traceText(request.port, *outcome.poll->trace) : "";
+            std::string text =
+                outcome.poll->trace && outcome.showTrace ? traceText(request.port, *outcome.poll->trace) : "";
             if (!isFailure(outcome.poll->status)) {
                 text += resultLine(request, *outcome.poll) + "\n";
             }
@@ -229,6 +245,58 @@ std::string errorLine(const Outcome& outcome)
 std::unique_ptr<View> makeTextView()
 {
     return std::make_unique<TextView>();
+}
+
+namespace {
+
+class BothViews : public View {
+public:
+    BothViews(std::unique_ptr<View> first, std::unique_ptr<View> second)
+        : first_(std::move(first)), second_(std::move(second))
+    {
+    }
+    void opened(const Outcome& run) override
+    {
+        first_->opened(run);
+        second_->opened(run);
+    }
+    void pollDone(const Outcome& run, std::int64_t number, const PollResult& poll) override
+    {
+        first_->pollDone(run, number, poll);
+        second_->pollDone(run, number, poll);
+    }
+    void monitoring(const Outcome& run, std::uint32_t baud, bool untilStopped) override
+    {
+        first_->monitoring(run, baud, untilStopped);
+        second_->monitoring(run, baud, untilStopped);
+    }
+    void arrived(std::int64_t atUs, const Bytes& bytes) override
+    {
+        first_->arrived(atUs, bytes);
+        second_->arrived(atUs, bytes);
+    }
+    void finished(const Outcome& outcome) override
+    {
+        // The record for CI is written even when the first report cannot be.
+        try {
+            first_->finished(outcome);
+        } catch (const std::exception&) {
+            second_->finished(outcome);
+            throw;
+        }
+        second_->finished(outcome);
+    }
+
+private:
+    std::unique_ptr<View> first_;
+    std::unique_ptr<View> second_;
+};
+
+} // namespace
+
+std::unique_ptr<View> bothViews(std::unique_ptr<View> first, std::unique_ptr<View> second)
+{
+    return std::make_unique<BothViews>(std::move(first), std::move(second));
 }
 
 } // namespace kestrin

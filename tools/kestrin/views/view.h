@@ -8,12 +8,17 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace kestrin {
 
 class View {
 public:
     virtual ~View() = default;
+
+    // The port is open: `run.identity` says what it is, and how long it was
+    // waited for.
+    virtual void opened(const Outcome& run) = 0;
 
     // Poll number `number` of a --repeat run is done; `run` holds the
     // request, the library and the summary so far.
@@ -32,6 +37,14 @@ public:
 
 std::unique_ptr<View> makeTextView();
 std::unique_ptr<View> makeJsonView();
+
+// A JUnit XML file at `path` for CI servers (one test case per poll), written
+// beside it and renamed once whole, so that a crash or Ctrl-C never leaves
+// half a file.
+std::unique_ptr<View> makeJUnitView(const std::string& path);
+
+// Both views, each told everything, `first` first.
+std::unique_ptr<View> bothViews(std::unique_ptr<View> first, std::unique_ptr<View> second);
 
 } // namespace kestrin
 

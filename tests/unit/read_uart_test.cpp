@@ -170,6 +170,25 @@ TEST(ReadUart, FailedReadsSinceTheLastByteMarkAnIdleStop)
     }
 }
 
+// The platform's notes belong to one call: each call starts with them
+// zeroed, and all its reads share them.
+TEST(ReadUart, EachCallHostsFreshNotesThatItsReadsShare)
+{
+    VirtualPort port(0, 10);
+    port.send(0, "ab");
+    port.send(40, "cd");
+    port.recordReads();
+    Buffer buffer{};
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 3).received, 3);
+    EXPECT_EQ(readUart(port.handle(), buffer.data(), 1).received, 1);
+    // a, b, three empty reads, c; then d.
+    const std::vector<VirtualPort::Read>& log = port.readLog();
+    ASSERT_EQ(log.size(), 7u);
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].freshNotes, i == 0 || i == 6) << "read " << i;
+    }
+}
+
 // The wait each read is given, read by read: it ends exactly where the idle
 // test would stop the reader, 5001 ms after the last byte (or the entry),
 // however the bytes come and wherever the tick counter stands.

@@ -21,7 +21,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,11 +111,17 @@ void expectNoMatchJustPastTheIdleLimit(const Counted& c, Clock::time_point lastB
 // each with a look at the count of waiting bytes.
 constexpr long slicedWaitsPerSecond = 100;
 
-// The calls on the watched descriptor since the last look at them.
+// The calls on the watched descriptor since the last look at them, each
+// run of polls written as one: how often a wait wakes depends on the load.
 std::string callsSoFar()
 {
     std::string so;
-    so.swap(calls);
+    for (const char call : calls) {
+        if (call != 'p' || so.empty() || so.back() != 'p') {
+            so.push_back(call);
+        }
+    }
+    calls.clear();
     return so;
 }
 
@@ -294,10 +299,10 @@ TEST(CalmTerminal, AReplyThatWakesTheReaderIsTakenWithNothingButReads)
     const Counted c = measure(port.handle(), "OK\r\n", 2000);
     device.join();
     EXPECT_EQ(c.poll.result, 1);
-    // A count and the settings, the wait (twice should its first look end
-    // first), then a read per byte and nothing else.
+    // A count and the settings, the wait, then a read per byte and nothing
+    // else.
     const std::string made = callsSoFar();
-    EXPECT_TRUE(std::regex_match(made, std::regex("itp+rrrr"))) << made;
+    EXPECT_EQ(made, "itprrrr");
     EXPECT_EQ(port.hostReadsRest(), "MORE");
 }
 
@@ -373,7 +378,8 @@ TEST(ReadPort, ACalmTerminalReadDirectlyTellsAPauseFromAHangUp)
     EXPECT_EQ(readOnce(port, 30, notes, delivered), 1);
     port.deviceSends("AB");
     EXPECT_EQ(readOnce(port, 1000, notes, delivered), 1);
-    EXPECT_TRUE(std::regex_match(callsSoFar(), std::regex("itpip*r")));
+    const std::string made = callsSoFar();
+    EXPECT_TRUE(made == "itpir" || made == "itpipr") << made;
     // B, then a pause: VTIME passes in a direct read, which found nothing
     // and worked.
     EXPECT_EQ(readOnce(port, 1000, notes, delivered), 1);

@@ -21,6 +21,8 @@ int pollUart(void* port, int length, unsigned char* pattern, int timeoutMs)
     const std::uint32_t startTick = tickCount();
 
     for (;;) {
+        // Only the bytes are judged: an attempt that ended in silence or on a
+        // failing port is compared like any other.
         readUart(port, rxBuffer, length);
         const std::uint32_t attemptEndTick = tickCount();
 

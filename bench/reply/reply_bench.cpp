@@ -4,8 +4,9 @@
 //   kestrin_reply_bench device --ports N --rounds R [--hold-ms H] [--gap-us G] [--byte-us B] -- POLLER...
 //       plays N simulated devices on pseudo-terminals and runs POLLER with
 //       "--rounds R PATH..." appended; prints the counts and every sample as JSON.
-//   kestrin_reply_bench poll --kind kestrin|poll-read --rounds R PATH...
-//       the two C++ pollers, one thread per port.
+//   kestrin_reply_bench poll --kind kestrin|poll-read|poll-read1 --rounds R PATH...
+//       the C++ pollers, one thread per port. poll-read1 is the loop read one
+//       byte per read(2), as Kestrin reads: the least one-byte reads can cost.
 //   kestrin_reply_bench read-wait --waits 0,100,1000
 //       what a silent port costs Kestrin for each read wait, up to its idle stop.
 //
@@ -134,10 +135,13 @@ int openForPollRead(const std::string& path)
     return fd;
 }
 
-bool pollWithPollRead(int fd, unsigned char* pattern)
+// With `oneByte`, each read takes one byte, and the loop waits in poll(2)
+// only when a read found none.
+bool pollWithPollRead(int fd, unsigned char* pattern, bool oneByte)
 {
     unsigned char buffer[32];
     std::size_t got = 0;
+    bool wait = true;
     const std::int64_t deadline = nowNs() + std::int64_t{pollBudgetMs} * 1'000'000;
     while (got < reply.size()) {
         const std::int64_t left = deadline - nowNs();
@@ -145,22 +149,23 @@ bool pollWithPollRead(int fd, unsigned char* pattern)
             return false;
         }
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left / 1'000'000) + 1) < 0 && errno != EINTR) {
+        if (wait && ::poll(&p, 1, static_cast<int>(left / 1'000'000) + 1) < 0 && errno != EINTR) {
             return false;
         }
-        const ssize_t n = ::read(fd, buffer + got, reply.size() - got);
+        const ssize_t n = ::read(fd, buffer + got, oneByte ? 1 : reply.size() - got);
         if (n > 0) {
             got += static_cast<std::size_t>(n);
         } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
         }
+        wait = !oneByte || n <= 0;
     }
     return std::memcmp(buffer, pattern, reply.size()) == 0;
 }
 
 int runPoller(const std::string& kind, int rounds, const std::vector<std::string>& paths)
 {
-    if (kind != "kestrin" && kind != "poll-read") {
+    if (kind != "kestrin" && kind != "poll-read" && kind != "poll-read1") {
         fail("unknown poller " + kind);
     }
     const bool kestrin = kind == "kestrin";
@@ -177,7 +182,8 @@ int runPoller(const std::string& kind, int rounds, const std::vector<std::string
                     fail(paths[i] + ": cannot ask for a reply");
                 }
                 Sample s{i, r, nowNs(), 0, nowNs(CLOCK_THREAD_CPUTIME_ID), false};
-                s.matched = kestrin ? pollWithKestrin(fd, expected) : pollWithPollRead(fd, expected);
+                s.matched = kestrin ? pollWithKestrin(fd, expected)
+                                    : pollWithPollRead(fd, expected, kind == "poll-read1");
                 s.matchNs = nowNs();
                 s.cpuNs = nowNs(CLOCK_THREAD_CPUTIME_ID) - s.cpuNs;
                 samples[i].push_back(s);

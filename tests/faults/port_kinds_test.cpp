@@ -9,31 +9,65 @@
 #include "host_calls.h"
 #include "host_ports.h"
 #include "kestrin.h"
+#include "port_io.h"
 
 #include <gtest/gtest.h>
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <string>
 #include <thread>
 #include <vector>
 
-// The library's objects are linked into this test with poll() and ioctl()
-// wrapped (-Wl,--wrap=...): every call passes here and is counted per thread.
+// The library's objects are linked into this test with poll(), ioctl(),
+// read() and tcgetattr() wrapped (-Wl,--wrap=...): every call passes here.
+// poll() and ioctl() calls are counted per thread. On the descriptor a test
+// watches, the calls are also written down in order: i a count of waiting
+// bytes, t a read of the terminal settings, p a poll, r a read.
 thread_local long looksAtThePort = 0;
+thread_local int watched = -1;
+thread_local std::string calls;
+std::atomic<bool> pollerWaits{false};
+
+void note(int fd, char call)
+{
+    if (fd >= 0 && fd == watched) {
+        calls.push_back(call);
+    }
+}
+
 extern "C" int __real_poll(pollfd* fds, nfds_t count, int timeoutMs);
 extern "C" int __wrap_poll(pollfd* fds, nfds_t count, int timeoutMs)
 {
     ++looksAtThePort;
+    const int fd = count > 0 ? fds[0].fd : -1;
+    note(fd, 'p');
+    pollerWaits = pollerWaits || (fd == watched && timeoutMs != 0);
     return __real_poll(fds, count, timeoutMs);
+}
+extern "C" ssize_t __real_read(int fd, void* buffer, size_t count);
+extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t count)
+{
+    note(fd, 'r');
+    return __real_read(fd, buffer, count);
+}
+extern "C" int __real_tcgetattr(int fd, termios* settings);
+extern "C" int __wrap_tcgetattr(int fd, termios* settings)
+{
+    note(fd, 't');
+    return __real_tcgetattr(fd, settings);
 }
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
 extern "C" int __wrap_ioctl(int fd, unsigned long request, ...)
 {
     ++looksAtThePort;
+    note(fd, 'i');
     va_list rest;
     va_start(rest, request);
     void* argument = va_arg(rest, void*);
@@ -76,6 +110,20 @@ void expectNoMatchJustPastTheIdleLimit(const Counted& c, Clock::time_point lastB
 // slices, so that a lone byte is seen: at most this many wake-ups a second,
 // each with a look at the count of waiting bytes.
 constexpr long slicedWaitsPerSecond = 100;
+
+// The calls on the watched descriptor since the last look at them, each
+// run of polls written as one: how often a wait wakes depends on the load.
+std::string callsSoFar()
+{
+    std::string so;
+    for (const char call : calls) {
+        if (call != 'p' || so.empty() || so.back() != 'p') {
+            so.push_back(call);
+        }
+    }
+    calls.clear();
+    return so;
+}
 
 std::string kindName(const ::testing::TestParamInfo<PortKind>& info)
 {
@@ -198,12 +246,17 @@ TEST(ReplyArrives, EndOfFileCharacterOnACanonicalTerminalIsAnEmptyReadNotAHangUp
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         port.deviceSends("OK\n");
     });
+    watched = port.descriptor();
     const Counted c = measure(port.handle(), "OK\n", 0);
     device.join();
     EXPECT_EQ(c.poll.result, 1);
     EXPECT_LT(c.poll.ms, 1000);
     // The empty read for ^D, then one per byte.
     EXPECT_EQ(c.poll.reads, 1 + 3);
+    // The settings are read once, whether before a wait or for the empty
+    // read, and not again once a byte has come.
+    const std::string made = callsSoFar();
+    EXPECT_EQ(std::count(made.begin(), made.end(), 't'), 1) << made;
 }
 
 // ---- A calm terminal (raw, VMIN 0, VTIME set) while a reply flows --------------
@@ -230,6 +283,27 @@ TEST(CalmTerminal, BytesThatFollowAreReadDirectlyAndAHangUpThenIsNotReadAgain)
     EXPECT_LE(c.poll.reads, 3 + 1);
     // The waits for the first byte, and one look that tells the hang-up.
     EXPECT_LE(c.looks, 3 + 1);
+}
+
+TEST(CalmTerminal, AReplyThatWakesTheReaderIsTakenWithNothingButReads)
+{
+    // The whole reply in one write, as a USB adapter hands over a packet.
+    HostPort port(PortKind::rawVtime1);
+    watched = port.descriptor();
+    std::thread device([&] {
+        for (int ms = 0; !pollerWaits && ms < 10000; ++ms) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        port.deviceSends("OK\r\nMORE");
+    });
+    const Counted c = measure(port.handle(), "OK\r\n", 2000);
+    device.join();
+    EXPECT_EQ(c.poll.result, 1);
+    // A count and the settings, the wait, then a read per byte and nothing
+    // else.
+    const std::string made = callsSoFar();
+    EXPECT_EQ(made, "itprrrr");
+    EXPECT_EQ(port.hostReadsRest(), "MORE");
 }
 
 TEST(CalmTerminal, AReadWaitLongerThanTheIdleLimitDoesNotMakeTheAttemptLate)
@@ -270,5 +344,59 @@ INSTANTIATE_TEST_SUITE_P(Descriptors, DeviceGoesAway,
                          ::testing::Values(PortKind::blockingVmin1, PortKind::nonBlockingVtime0, PortKind::socket,
                                            PortKind::pipe),
                          kindName);
+
+// ---- What one read says ------------------------------------------------------------
+
+// The success flag: 1 for a read that worked, even if its wait found
+// nothing; 0 for one that failed, even when it slept out the wait.
+int readOnce(const HostPort& port, std::uint32_t waitMs, PortNotes& notes, int& delivered)
+{
+    unsigned char byte = 0;
+    return readPort(port.handle(), &byte, 1, &delivered, waitMs, &notes);
+}
+
+TEST(ReadPort, AQuietWaitWorksAndAPortThatIsGoneFailsOnceSleptOut)
+{
+    for (const PortKindInfo& info : allPortKinds()) {
+        HostPort port(info.kind);
+        PortNotes notes{};
+        int delivered = -1;
+        const auto start = Clock::now();
+        EXPECT_EQ(readOnce(port, 50, notes, delivered), info.gone ? 0 : 1) << info.description;
+        EXPECT_EQ(delivered, 0) << info.description;
+        EXPECT_GE(msSince(start), 50) << info.description;
+        EXPECT_LT(msSince(start), 50 + slackMs) << info.description;
+    }
+}
+
+TEST(ReadPort, ACalmTerminalReadDirectlyTellsAPauseFromAHangUp)
+{
+    HostPort port(PortKind::rawVtime1);
+    PortNotes notes{};
+    int delivered = -1;
+    watched = port.descriptor();
+    EXPECT_EQ(readOnce(port, 30, notes, delivered), 1);
+    port.deviceSends("AB");
+    EXPECT_EQ(readOnce(port, 1000, notes, delivered), 1);
+    const std::string made = callsSoFar();
+    EXPECT_TRUE(made == "itpir" || made == "itpipr") << made;
+    // B, then a pause: VTIME passes in a direct read, which found nothing
+    // and worked.
+    EXPECT_EQ(readOnce(port, 1000, notes, delivered), 1);
+    EXPECT_EQ(readOnce(port, 1000, notes, delivered), 1);
+    EXPECT_EQ(delivered, 0);
+    EXPECT_EQ(callsSoFar(), "rrp");
+    // C goes direct again; then the device goes away, and the direct read
+    // that finds it sleeps out its wait and failed.
+    port.deviceSends("C");
+    EXPECT_EQ(readOnce(port, 1000, notes, delivered), 1);
+    EXPECT_EQ(delivered, 1);
+    port.deviceGoesAway();
+    callsSoFar();
+    const auto start = Clock::now();
+    EXPECT_EQ(readOnce(port, 200, notes, delivered), 0);
+    EXPECT_GE(msSince(start), 200);
+    EXPECT_EQ(callsSoFar(), "rp");
+}
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "port_io.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 
@@ -59,7 +60,8 @@ std::string VirtualPort::unread() const
     return rest;
 }
 
-int VirtualPort::read(void* handle, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs)
+int VirtualPort::read(void* handle, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs,
+                      PortNotes* notes)
 {
     if (handle != this) {
         die("read on a handle other than the one the test passed");
@@ -72,7 +74,13 @@ int VirtualPort::read(void* handle, unsigned char* destination, int count, int* 
         die(readLimit_ == readLimit ? "the reader never stops" : "the poll reads on where it should have stopped");
     }
     if (recording_) {
-        log_.push_back({nowMs_, destination, false, waitMs});
+        if (notes == nullptr) {
+            die("read without the reader's notes");
+        }
+        const bool fresh = std::all_of(std::begin(notes->room), std::end(notes->room),
+                                       [](unsigned char b) { return b == 0; });
+        log_.push_back({nowMs_, destination, false, waitMs, fresh});
+        std::fill(std::begin(notes->room), std::end(notes->room), static_cast<unsigned char>(0xA5));
     }
     *delivered = 0;
     const std::uint64_t waitsMs = honouringWait_ ? waitMs : readWaitMs_;
@@ -114,9 +122,9 @@ VirtualPort& activeVirtualPort()
 }
 
 int readPort(void* port, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs,
-             PortNotes* /*notes*/)
+             PortNotes* notes)
 {
-    return activeVirtualPort().read(port, destination, count, delivered, waitMs);
+    return activeVirtualPort().read(port, destination, count, delivered, waitMs, notes);
 }
 
 std::uint32_t tickCount()

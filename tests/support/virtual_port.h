@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+struct PortNotes;
+
 class VirtualPort {
 public:
     // The tick starts at `startTick` (anywhere, near 2^32 included); an empty
@@ -46,12 +48,15 @@ public:
     // default for harnesses that know how many reads a poll should take.
     void limitReads(std::size_t reads) { readLimit_ = reads; }
 
-    // One entry per read, kept once recordReads() has been called.
+    // One entry per read, kept once recordReads() has been called. While
+    // recording, each read also writes into the notes the reader hosts, as a
+    // platform would, so that the log shows which reads shared them.
     struct Read {
         std::uint64_t atMs;              // virtual time at which the read started
         const unsigned char* destination;
         bool delivered;
         std::uint32_t waitMs;            // how long the reader let it wait
+        bool freshNotes;                 // the reader's notes came in all zero
     };
     void recordReads() { recording_ = true; }
     const std::vector<Read>& readLog() const { return log_; }
@@ -65,7 +70,8 @@ public:
     std::string unread() const;
 
     // Platform-layer entry points, called through readPort and tickCount.
-    int read(void* handle, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs);
+    int read(void* handle, unsigned char* destination, int count, int* delivered, std::uint32_t waitMs,
+             PortNotes* notes);
 
 private:
     struct Arrival {

@@ -9,7 +9,8 @@
  *
  * Every change of DTR or RTS is appended, as one line, to the file that
  * KESTRIN_MODEM_LINES_LOG names (read at each change; unset, nothing is
- * written; a FIFO or /dev/fd/N works too, so a test can react at once):
+ * written; a FIFO or /dev/fd/N works too, so a test can react at once; a
+ * FIFO nobody reads, or a full one, loses the record rather than hang):
  *
  *   <seconds>.<nanoseconds> <pid> <port> <request> dtr=<on|off> rts=<on|off>
  *
@@ -17,9 +18,11 @@
  * request TIOCMSET, TIOCMBIS or TIOCMBIC; the levels after the change. A
  * request that changes no level writes nothing.
  *
- * Native builds only: under qemu-user the guest's ioctl never goes through
- * the host's libc. Calls libc makes inside itself (tcsetattr, tcflush) do
- * not come here either; they touch no modem line. */
+ * For native programs, and for 64-bit Windows programs under Wine, whose
+ * EscapeCommFunction and SetCommState end in TIOCMGET and TIOCMSET here.
+ * Not under qemu-user, whose guest never calls the host's ioctl(). Calls
+ * libc makes inside itself (tcsetattr, tcflush) do not come here either;
+ * they touch no modem line. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -106,7 +109,7 @@ static void record(dev_t device, const char* request, int levels)
                                 (long long)now.tv_sec, now.tv_nsec, (long)getpid(),
                                 (major(device) - 136) * 256 + minor(device), request,
                                 (levels & TIOCM_DTR) ? "on" : "off", (levels & TIOCM_RTS) ? "on" : "off");
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd >= 0) {
         /* One write: whole lines, even from several processes. */
         if (write(fd, line, (size_t)length) != length) {

@@ -54,14 +54,19 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 
 typedef int (*ioctl_function)(int, unsigned long, ...);
 
+static ioctl_function real;
+static pthread_once_t realFound = PTHREAD_ONCE_INIT;
+
+static void findReal(void)
+{
+    /* POSIX's way to a function from dlsym: C itself has no cast for it. */
+    void* symbol = dlsym(RTLD_NEXT, "ioctl");
+    memcpy(&real, &symbol, sizeof real);
+}
+
 static ioctl_function realIoctl(void)
 {
-    static ioctl_function real;
-    if (real == NULL) {
-        /* POSIX's way to a function from dlsym: C itself has no cast for it. */
-        void* symbol = dlsym(RTLD_NEXT, "ioctl");
-        memcpy(&real, &symbol, sizeof real);
-    }
+    pthread_once(&realFound, findReal);
     return real;
 }
 

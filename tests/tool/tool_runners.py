@@ -9,18 +9,23 @@ it a device, on each platform.
 Either way the device is scripted_device.Device, played from Python on the
 terminal's master side, so one script drives every runner. Python 3
 standard library only.
+
+Native runs can also see the modem lines the tool drives: see
+LinuxRunner.modem_lines() and ModemLines.
 """
 
 import contextlib
 import ctypes.util
 import os
 import select
+import shutil
 import signal
 import struct
 import subprocess
 import sys
 import tempfile
 import termios
+import threading
 
 from scripted_device import Device
 
@@ -181,6 +186,34 @@ class LinuxRunner(Runner):
             yield run, [{"port": f"/dev/ttyUSB{n}", "description": "FT232R USB UART", "manufacturer": "FTDI",
                          "serial_number": serial, "hardware_id": ""} for n, serial in enumerate(serials)]
 
+    @contextlib.contextmanager
+    def modem_lines(self, shim=None):
+        """A ModemLines for the length of the with block: the native tool run
+        with pseudo-terminals that have modem lines, and their changes as it
+        drives them. `shim` is the preload library, by default what
+        KESTRIN_MODEM_LINES_SHIM names (CMake sets it on the native
+        scenarios). Native only: under qemu the tool's ioctl() never reaches
+        the shim.
+
+            with self.runner.modem_lines() as lines, self.device("expect:PING send:PONG") as dev:
+                # The device boots when DTR comes back on, and says so.
+                lines.on_change(lambda c: c.port == dev.slave_path and c.rose("dtr")
+                                and os.write(dev.master, b"BOOT\\r\\n"))
+                result = lines.poll(dev.port, "--pulse", "dtr=100ms", "-s", "PING", "-e", "BOOT")
+                low = lines.changes(dev.slave_path)   # [DTR off, DTR on] here
+                self.assertAlmostEqual(low[1].time - low[0].time, 0.1, delta=0.05)
+        """
+        if self.kind != NATIVE:
+            raise NotImplementedError(f"no modem lines under {self.kind}: the shim needs the native tool")
+        shim = shim or os.environ.get("KESTRIN_MODEM_LINES_SHIM")
+        if not shim or not os.path.exists(shim):
+            raise AssertionError(f"no modem lines shim at {shim!r}: set KESTRIN_MODEM_LINES_SHIM")
+        lines = ModemLines(self, shim)
+        try:
+            yield lines
+        finally:
+            lines.close()
+
     def command(self, program, *args):
         """The argument list that runs `program`, through the emulator if there is one."""
         return [*self.emulator, program, *args]
@@ -239,6 +272,135 @@ class LinuxRun:
             out, err = self.process.communicate()
             raise AssertionError(f"kestrin still running after {timeout} s: {out!r} {err!r}")
         return Result(self.process.returncode, out or "", err or "")
+
+
+class LineChange:
+    """One change of a pseudo-terminal's modem lines, as modem_lines_shim.c
+    records it: .time (CLOCK_MONOTONIC seconds, as time.monotonic()), .pid of
+    the process that made it, .port (/dev/pts/N, a device's slave_path),
+    .request (TIOCMSET, TIOCMBIS or TIOCMBIC), and the levels after it, .dtr
+    and .rts (True for on)."""
+
+    def __init__(self, line, before):
+        time, pid, self.port, self.request, dtr, rts = line.split()
+        self.time, self.pid = float(time), int(pid)
+        self.dtr, self.rts = dtr == "dtr=on", rts == "rts=on"
+        self._before = before
+
+    def rose(self, line):
+        """Whether `line` ("dtr" or "rts") went from off to on here."""
+        return getattr(self, line) and not self._before[line]
+
+    def fell(self, line):
+        """Whether `line` went from on to off here."""
+        return not getattr(self, line) and self._before[line]
+
+    def __repr__(self):
+        return (f"<{self.time:.6f} pid {self.pid} {self.port} {self.request} "
+                f"dtr={'on' if self.dtr else 'off'} rts={'on' if self.rts else 'off'}>")
+
+
+class ModemLines:
+    """The native kestrin with modem_lines_shim.c preloaded: pseudo-terminals
+    have DTR and RTS, on when each kestrin process starts (as a port's
+    usually are), and every change the tool makes is read here as it
+    happens. Made by LinuxRunner.modem_lines().
+
+      run(ARGS), start(ARGS), poll(PORT, ARGS), start_poll(PORT, ARGS)
+          as the runner's, with the shim
+      changes(port=None)     the changes so far (of one port), in order
+      wait_for(test, timeout) the first change so far or to come for which
+          test(change) holds; AssertionError after `timeout` seconds
+      on_change(callback)    callback(change) for each change from now on,
+          on the reader's thread, e.g. to make a device answer an edge
+    """
+
+    def __init__(self, runner, shim):
+        self.runner = runner
+        self._folder = tempfile.mkdtemp(prefix="kestrin-lines-")
+        # A FIFO, read as records come; held open for writing too, so that
+        # it never reads as ended between two kestrin runs.
+        self.record = os.path.join(self._folder, "changes")
+        os.mkfifo(self.record)
+        self._fd = os.open(self.record, os.O_RDWR | os.O_NONBLOCK)
+        self.env = dict(os.environ, LD_PRELOAD=shim, KESTRIN_MODEM_LINES_LOG=self.record)
+        # A sanitizer's runtime would otherwise insist on coming first.
+        self.env["ASAN_OPTIONS"] = ":".join(filter(None, [self.env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+        self.library_args = runner.library_args
+        self._changes, self._callbacks = [], []
+        self._levels = {}
+        self._ready = threading.Condition()
+        self._stop_read, self._stop_write = os.pipe()
+        self._reader = threading.Thread(target=self._read, name="modem-lines", daemon=True)
+        self._reader.start()
+
+    def start(self, *args, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
+        return self.runner._started(LinuxRun(subprocess.Popen(
+            self.runner.command(self.runner.kestrin, *args), env=self.env, stdout=stdout, stderr=stderr,
+            stdin=subprocess.DEVNULL, text=True)))
+
+    def run(self, *args, timeout=30):
+        return self.start(*args).wait(timeout)
+
+    def poll(self, port, *args, timeout=30):
+        return self.run("poll", port, *self.library_args, *args, timeout=timeout)
+
+    def start_poll(self, port, *args, **output):
+        return self.start("poll", port, *self.library_args, *args, **output)
+
+    def changes(self, port=None):
+        with self._ready:
+            return [c for c in self._changes if port is None or c.port == port]
+
+    def wait_for(self, test, timeout=10):
+        with self._ready:
+            found = []
+
+            def seen():
+                found[:] = [c for c in self._changes if test(c)][:1]
+                return found
+
+            if not self._ready.wait_for(seen, timeout):
+                raise AssertionError(f"no such modem line change within {timeout} s: {self._changes}")
+            return found[0]
+
+    def on_change(self, callback):
+        with self._ready:
+            self._callbacks.append(callback)
+
+    def close(self):
+        os.write(self._stop_write, b"x")
+        self._reader.join(10)
+        for fd in (self._fd, self._stop_read, self._stop_write):
+            os.close(fd)
+        shutil.rmtree(self._folder, ignore_errors=True)
+
+    def _read(self):
+        pending = b""
+        while True:
+            ready, _, _ = select.select([self._fd, self._stop_read], [], [])
+            if self._stop_read in ready:
+                return
+            try:
+                pending += os.read(self._fd, 65536)
+            except BlockingIOError:
+                continue
+            *lines, pending = pending.split(b"\n")
+            for line in lines:
+                self._take(line.decode())
+
+    def _take(self, line):
+        # Levels start on in each process, for each terminal.
+        fields = line.split()
+        key = (fields[1], fields[2])
+        change = LineChange(line, self._levels.get(key, {"dtr": True, "rts": True}))
+        self._levels[key] = {"dtr": change.dtr, "rts": change.rts}
+        with self._ready:
+            self._changes.append(change)
+            callbacks = list(self._callbacks)
+            self._ready.notify_all()
+        for callback in callbacks:
+            callback(change)
 
 
 class WineRunner(Runner):

@@ -18,7 +18,11 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace kestrin {
 namespace {
@@ -278,6 +282,119 @@ TEST(SerialPortOnCom, ADeviceThatHangsUpIsGone)
         EXPECT_STREQ(error.what(), "the device went away");
     }
     EXPECT_TRUE(port.deviceGone());
+}
+
+TEST(SerialPortOnCom, APortWithoutModemLinesRefusesThemByName)
+{
+    PORT_FOR("nolines");
+    SerialPort port = SerialPort::open(portName, readWaitOf(20));
+    try {
+        port.driveLines({parsePulse("rts=50ms")});
+        ADD_FAILURE() << "a pulse on a pseudo-terminal's RTS went through";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.status(), Status::error);
+        // Wine answers ERROR_NOT_SUPPORTED for a line its terminal lacks.
+        EXPECT_EQ(std::string(error.what()).rfind("cannot set RTS: the port has no modem lines (", 0), 0u)
+            << error.what();
+    }
+}
+
+// The record modem_lines_shim keeps when it is preloaded into Wine, which
+// then gives the pseudo-terminal behind a COM port modem lines: each change
+// as its time and the levels after it ("dtr rts", on or off).
+struct LineChange {
+    double ms = 0;
+    std::string levels;
+};
+
+std::string shimLog()
+{
+    const char* path = std::getenv("KESTRIN_MODEM_LINES_LOG");
+    std::string windows = path == nullptr ? "" : std::string("Z:") + path;
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+}
+
+std::vector<LineChange> lineChanges()
+{
+    std::vector<LineChange> changes;
+    std::ifstream log(shimLog());
+    std::string line;
+    while (std::getline(log, line)) {
+        std::istringstream fields(line);
+        double seconds = 0;
+        std::string pid, port, request, dtr, rts;
+        fields >> seconds >> pid >> port >> request >> dtr >> rts;
+        changes.push_back({seconds * 1000, dtr.substr(4) + " " + rts.substr(4)});
+    }
+    return changes;
+}
+
+// Drives the lines through EscapeCommFunction: Wine's serial calls are then
+// what the shim sees.
+class ComModemLines : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(shimLog().empty()) << "KESTRIN_MODEM_LINES_LOG is not set";
+        // Both lines on, as a port's usually are, whatever a test before
+        // left; the record starts after.
+        const RawPort port(comPortFor("lines"));
+        ASSERT_TRUE(port.isOpen());
+        ASSERT_TRUE(EscapeCommFunction(port.handle(), SETDTR)) << "is the shim preloaded into Wine?";
+        ASSERT_TRUE(EscapeCommFunction(port.handle(), SETRTS));
+        std::ofstream(shimLog(), std::ios::trunc);
+    }
+};
+
+// At least what was asked, and not much more on a busy machine.
+const double slackMs = 70;
+
+TEST_F(ComModemLines, APulseLeavesThePresentLevelForItsLengthAndComesBack)
+{
+    PORT_FOR("lines");
+    // DTR as the tool set it at open, RTS as it found it.
+    PortSettings settings = readWaitOf(20);
+    settings.dtr = Line::off;
+    std::vector<LineChange> seen;
+    {
+        SerialPort port = SerialPort::open(portName, settings);
+        port.driveLines({parsePulse("dtr=100ms"), parsePulse("rts=100ms")});
+        seen = lineChanges();
+    }
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_EQ(seen[0].levels, "off on");
+    EXPECT_EQ(seen[1].levels, "on on");
+    EXPECT_EQ(seen[2].levels, "off on");
+    EXPECT_EQ(seen[3].levels, "off off");
+    EXPECT_EQ(seen[4].levels, "off on");
+    for (const int at : {1, 3}) {
+        EXPECT_GE(seen[at + 1].ms - seen[at].ms, 100);
+        EXPECT_LT(seen[at + 1].ms - seen[at].ms, 100 + slackMs);
+    }
+}
+
+TEST_F(ComModemLines, TheLevelsFoundAtOpenComeBackWithTheSettings)
+{
+    PORT_FOR("lines");
+    {
+        // Another program left DTR off.
+        const RawPort other(portName);
+        ASSERT_TRUE(EscapeCommFunction(other.handle(), CLRDTR));
+    }
+    {
+        SerialPort port = SerialPort::open(portName, readWaitOf(20));
+        port.driveLines(parseLineSequence("dtr=on rts=off"));
+        ASSERT_FALSE(lineChanges().empty());
+        EXPECT_EQ(lineChanges().back().levels, "on off");
+        port.restoreSettings();
+        EXPECT_EQ(lineChanges().back().levels, "off on");
+        // Taken from the level put back, which is the level now.
+        port.driveLines({parsePulse("dtr=20ms")});
+        EXPECT_EQ(lineChanges().back().levels, "off on");
+        port.driveLines(parseLineSequence("rts=off"));
+    }
+    EXPECT_EQ(lineChanges().back().levels, "off on") << "closing must put them back too";
 }
 
 TEST(ReadTraceOnCom, ShowsEveryByteThePollReadAndNothingMore)

@@ -69,7 +69,9 @@ public:
     // tool set, or found at open: Windows has no call that reads an output
     // line back). The levels found at open come back with the settings.
     // Throws Error naming the line for a port without modem lines (a
-    // pseudo-terminal).
+    // pseudo-terminal), and a usage Error for RTS while RTS/CTS flow control
+    // drives it. Sleeps on the calling thread through the waits, which
+    // nothing cuts short; restoreSettings may run meanwhile.
     void driveLines(const std::vector<LineStep>& steps);
 
     // Whether the device behind the port went away (hung up, removed, or the

@@ -15,20 +15,30 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace kestrin {
 
 struct SavedSettings {
     termios2 settings{};
-    // The modem lines before --dtr or --rts changed them: which of
-    // TIOCM_DTR and TIOCM_RTS were changed, and what they were.
-    int changedLines = 0;
-    int lines = 0;
+    // The modem lines (TIOCM_DTR, TIOCM_RTS): their levels at open, known
+    // when the port answered TIOCMGET (else why not, an errno); those the
+    // tool changed since, by --dtr, --rts or driveLines; their levels now.
+    // Atomic where restoreSettings, on an interrupt's thread, reads what
+    // driveLines writes.
+    bool linesKnown = false;
+    int linesErrno = 0;
+    int foundLines = 0;
+    // RTS/CTS flow control drives RTS.
+    bool rtsByFlow = false;
+    mutable std::atomic<int> changedLines{0};
+    mutable std::atomic<int> presentLines{0};
 };
 
 namespace {
@@ -64,28 +74,74 @@ tcflag_t sizeFlag(int dataBits)
     }
 }
 
-void setLine(int fd, int bit, Line line, const char* name)
+const char* bitName(int bit)
 {
-    if (line == Line::keep) {
-        return;
+    return bit == TIOCM_RTS ? "RTS" : "DTR";
+}
+
+int bitOf(ModemLine line)
+{
+    return line == ModemLine::rts ? TIOCM_RTS : TIOCM_DTR;
+}
+
+// Why a modem line could not be set, from `code` (an errno). A pseudo-
+// terminal answers ENOTTY, as some adapters' drivers do EINVAL.
+Error lineError(int bit, int code)
+{
+    if (code == EIO) {
+        return goneError();
     }
-    if (ioctl(fd, line == Line::on ? TIOCMBIS : TIOCMBIC, &bit) != 0) {
-        throw Error(fmt::format("cannot set {} {}: {}", name, lineName(line), std::strerror(errno)));
+    if (code == ENOTTY || code == EINVAL) {
+        return Error(fmt::format("cannot set {}: the port has no modem lines ({})", bitName(bit), std::strerror(code)));
+    }
+    return Error(fmt::format("cannot set {}: {}", bitName(bit), std::strerror(code)));
+}
+
+void noteLevel(const SavedSettings& saved, int bit, bool on)
+{
+    if (on) {
+        saved.presentLines.fetch_or(bit);
+    } else {
+        saved.presentLines.fetch_and(~bit);
     }
 }
 
-// The modem lines open() is about to change, as they are now.
-void saveLines(int fd, const PortSettings& settings, SavedSettings& saved)
+// Sets one line and notes it. Noted as changed before the change, so that
+// a restore on another thread cannot miss it.
+void setLevel(int fd, const SavedSettings& saved, int bit, bool on)
 {
-    if (settings.dtr != Line::keep) {
-        saved.changedLines |= TIOCM_DTR;
+    if (!saved.linesKnown) {
+        throw lineError(bit, saved.linesErrno);
     }
-    if (settings.rts != Line::keep) {
-        saved.changedLines |= TIOCM_RTS;
+    if (bit == TIOCM_RTS && saved.rtsByFlow) {
+        throw usageError("cannot set RTS: RTS/CTS flow control drives it");
     }
-    if (saved.changedLines != 0 && ioctl(fd, TIOCMGET, &saved.lines) != 0) {
-        throw Error(fmt::format("cannot read the modem lines to set {}: {}",
-                                saved.changedLines == TIOCM_RTS ? "RTS" : "DTR", std::strerror(errno)));
+    saved.changedLines.fetch_or(bit);
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) {
+        throw lineError(bit, errno);
+    }
+    noteLevel(saved, bit, on);
+}
+
+// The levels of the modem lines as open() finds them, which the settings
+// put back. Only a port that --dtr or --rts asks to change must have them.
+void readLines(int fd, const PortSettings& settings, SavedSettings& saved)
+{
+    int lines = 0;
+    saved.linesKnown = ioctl(fd, TIOCMGET, &lines) == 0;
+    saved.linesErrno = saved.linesKnown ? 0 : errno;
+    saved.foundLines = lines & (TIOCM_DTR | TIOCM_RTS);
+    saved.presentLines = saved.foundLines;
+    saved.rtsByFlow = settings.flow == Flow::rtsCts;
+    if (!saved.linesKnown && (settings.dtr != Line::keep || settings.rts != Line::keep)) {
+        throw lineError(settings.dtr != Line::keep ? TIOCM_DTR : TIOCM_RTS, saved.linesErrno);
+    }
+}
+
+void applyLine(int fd, const SavedSettings& saved, int bit, Line line)
+{
+    if (line != Line::keep) {
+        setLevel(fd, saved, bit, line == Line::on);
     }
 }
 
@@ -274,7 +330,7 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
     auto saved = std::make_shared<SavedSettings>();
     saved->settings = readTermios(fd);
     claim(fd);
-    saveLines(fd, settings, *saved);
+    readLines(fd, settings, *saved);
     // From here closing puts everything back, whatever fails below.
     port.saved_ = saved;
     if (ioctl(fd, TIOCEXCL) != 0) {
@@ -289,8 +345,8 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
         throw Error(fmt::format("the port cannot run at {} baud (its driver set {})", settings.baud,
                                 applied.c_ospeed));
     }
-    setLine(fd, TIOCM_DTR, settings.dtr, "DTR");
-    setLine(fd, TIOCM_RTS, settings.rts, "RTS");
+    applyLine(fd, *saved, TIOCM_DTR, settings.dtr);
+    applyLine(fd, *saved, TIOCM_RTS, settings.rts);
     setNonBlocking(fd, false);
     return port;
 }
@@ -370,6 +426,28 @@ std::size_t SerialPort::read(unsigned char* into, std::size_t most, int waitMs)
     throw systemError("cannot read");
 }
 
+void SerialPort::driveLines(const std::vector<LineStep>& steps)
+{
+    if (!saved_) {
+        throw Error("cannot set the modem lines: the port is not open");
+    }
+    const int fd = handle_.get();
+    for (const LineStep& step : steps) {
+        const int bit = bitOf(step.line);
+        switch (step.kind) {
+        case LineStep::Kind::set: setLevel(fd, *saved_, bit, step.on); break;
+        case LineStep::Kind::pulse: {
+            const bool was = (saved_->presentLines.load() & bit) != 0;
+            setLevel(fd, *saved_, bit, !was);
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+            setLevel(fd, *saved_, bit, was);
+            break;
+        }
+        case LineStep::Kind::wait: std::this_thread::sleep_for(std::chrono::milliseconds(step.ms)); break;
+        }
+    }
+}
+
 bool SerialPort::deviceGone() const
 {
     const int fd = handle_.get();
@@ -391,13 +469,13 @@ void SerialPort::restoreSettings() const noexcept
     const int saved = errno;
     // Best effort: a port that has gone takes nothing back.
     setTermios(fd, saved_->settings);
-    if ((saved_->changedLines & TIOCM_DTR) != 0) {
-        int bit = TIOCM_DTR;
-        ioctl(fd, (saved_->lines & TIOCM_DTR) != 0 ? TIOCMBIS : TIOCMBIC, &bit);
-    }
-    if ((saved_->changedLines & TIOCM_RTS) != 0) {
-        int bit = TIOCM_RTS;
-        ioctl(fd, (saved_->lines & TIOCM_RTS) != 0 ? TIOCMBIS : TIOCMBIC, &bit);
+    const int changed = saved_->linesKnown ? saved_->changedLines.load() : 0;
+    for (int bit : {TIOCM_DTR, TIOCM_RTS}) {
+        if ((changed & bit) != 0) {
+            const bool on = (saved_->foundLines & bit) != 0;
+            ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit);
+            noteLevel(*saved_, bit, on);
+        }
     }
     // A pseudo-terminal keeps the flag after its last close while its
     // other side lives; left set, it would turn the next program away.

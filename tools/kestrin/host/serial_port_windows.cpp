@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <utility>
 
@@ -22,6 +23,14 @@ struct SavedSettings {
     COMMTIMEOUTS timeouts{};
     COMMTIMEOUTS readTimeouts{};
     UniqueHandle claim;
+    // The modem lines (lineBit): their levels as the tool set them or found
+    // them in the DCB, since Windows cannot read an output line back; those
+    // driveLines changed, which the saved DCB alone need not put back.
+    // Atomic where restoreSettings, on an interrupt's thread, reads what
+    // driveLines writes. RTS/CTS flow control drives RTS.
+    bool rtsByFlow = false;
+    mutable std::atomic<int> presentLines{0};
+    mutable std::atomic<int> changedLines{0};
 };
 
 namespace {
@@ -168,6 +177,63 @@ void applyLines(DCB& dcb, const PortSettings& settings)
     }
 }
 
+int lineBit(ModemLine line)
+{
+    return line == ModemLine::rts ? 2 : 1;
+}
+
+const char* bitName(int bit)
+{
+    return bit == 2 ? "RTS" : "DTR";
+}
+
+// The level a DCB gives a line, or -1 where the driver drives it
+// (handshaking, toggling).
+int dcbLevel(const DCB& dcb, int bit)
+{
+    if (bit == lineBit(ModemLine::dtr)) {
+        return dcb.fDtrControl == DTR_CONTROL_ENABLE ? 1 : dcb.fDtrControl == DTR_CONTROL_DISABLE ? 0 : -1;
+    }
+    return dcb.fRtsControl == RTS_CONTROL_ENABLE ? 1 : dcb.fRtsControl == RTS_CONTROL_DISABLE ? 0 : -1;
+}
+
+void noteLevel(const SavedSettings& saved, int bit, bool on)
+{
+    if (on) {
+        saved.presentLines.fetch_or(bit);
+    } else {
+        saved.presentLines.fetch_and(~bit);
+    }
+}
+
+BOOL escapeLine(HANDLE handle, int bit, bool on)
+{
+    const DWORD function = bit == lineBit(ModemLine::dtr) ? (on ? SETDTR : CLRDTR) : (on ? SETRTS : CLRRTS);
+    return EscapeCommFunction(handle, function);
+}
+
+// Sleep() counts in the system's ticks, 15.6 ms unless a program asks for
+// finer: a high-resolution timer (Windows 10 1803 on) keeps a pulse's length
+// to what was asked.
+void sleepMs(int ms)
+{
+    if (ms <= 0) {
+        return;
+    }
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+    const UniqueHandle timer(
+        CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
+    LARGE_INTEGER due{};
+    due.QuadPart = -10000LL * ms; // relative, in 100 ns
+    if (timer && SetWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE)) {
+        WaitForSingleObject(timer.get(), INFINITE);
+    } else {
+        Sleep(static_cast<DWORD>(ms));
+    }
+}
+
 void applyXonXoff(HANDLE handle, DCB& dcb, bool on)
 {
     dcb.fOutX = on;
@@ -251,6 +317,10 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
     if (!SetCommState(handle, &dcb)) {
         const DWORD code = GetLastError();
         throw systemError(fmt::format("cannot apply the port settings ({})", describe(settings)), code);
+    }
+    saved->rtsByFlow = settings.flow == Flow::rtsCts;
+    for (const ModemLine line : {ModemLine::dtr, ModemLine::rts}) {
+        noteLevel(*saved, lineBit(line), dcbLevel(dcb, lineBit(line)) == 1);
     }
     // A port keeps whatever time-outs the previous program left, so they
     // are always set.
@@ -339,6 +409,49 @@ std::size_t SerialPort::read(unsigned char* into, std::size_t most, int waitMs)
     return 1 + readWaiting(handle, into + 1, most - 1);
 }
 
+void SerialPort::driveLines(const std::vector<LineStep>& steps)
+{
+    if (!saved_) {
+        throw Error("cannot set the modem lines: the port is not open");
+    }
+    const HANDLE handle = handle_.get();
+    // Noted as changed before the change, so that a restore on another
+    // thread cannot miss it.
+    const auto set = [&](int bit, bool on) {
+        if (bit == lineBit(ModemLine::rts) && saved_->rtsByFlow) {
+            throw usageError("cannot set RTS: RTS/CTS flow control drives it");
+        }
+        saved_->changedLines.fetch_or(bit);
+        if (!escapeLine(handle, bit, on)) {
+            const DWORD code = GetLastError();
+            if (deviceGone()) {
+                throw deviceGoneError();
+            }
+            // What drivers without the lines answer.
+            if (code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_PARAMETER) {
+                throw Error(fmt::format("cannot set {}: the port has no modem lines ({})", bitName(bit),
+                                        windowsErrorText(code)));
+            }
+            throw systemError(fmt::format("cannot set {}", bitName(bit)), code);
+        }
+        noteLevel(*saved_, bit, on);
+    };
+    for (const LineStep& step : steps) {
+        const int bit = lineBit(step.line);
+        switch (step.kind) {
+        case LineStep::Kind::set: set(bit, step.on); break;
+        case LineStep::Kind::pulse: {
+            const bool was = (saved_->presentLines.load() & bit) != 0;
+            set(bit, !was);
+            sleepMs(step.ms);
+            set(bit, was);
+            break;
+        }
+        case LineStep::Kind::wait: sleepMs(step.ms); break;
+        }
+    }
+}
+
 bool SerialPort::deviceGone() const
 {
     if (!handle_) {
@@ -358,6 +471,21 @@ void SerialPort::restoreSettings() const noexcept
     COMMTIMEOUTS timeouts = saved_->timeouts;
     SetCommState(handle_.get(), &dcb);
     SetCommTimeouts(handle_.get(), &timeouts);
+    // A driver re-applies a DCB's line level only when its mode changes, so
+    // a line driveLines moved is put back by hand, unless the driver drives
+    // it.
+    const int changed = saved_->changedLines.load();
+    for (const ModemLine line : {ModemLine::dtr, ModemLine::rts}) {
+        const int bit = lineBit(line);
+        const int found = dcbLevel(saved_->state, bit);
+        if (found < 0) {
+            continue;
+        }
+        if ((changed & bit) != 0) {
+            escapeLine(handle_.get(), bit, found == 1);
+        }
+        noteLevel(*saved_, bit, found == 1);
+    }
 }
 
 } // namespace kestrin

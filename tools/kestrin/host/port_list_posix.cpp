@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <system_error>
 
 namespace kestrin {
@@ -123,6 +124,21 @@ TtyFacts factsOf(udev_device* tty, const std::multimap<std::string, std::string>
     return facts;
 }
 
+// The USB interface a tty hangs from, as its sysfs path names it: the bus,
+// the ports from the root hub down, then configuration and interface
+// (1-1.4:1.0). Empty for a tty with no USB interface above it.
+std::string usbInterfaceIn(const std::string& syspath)
+{
+    static const std::regex interfaceName(R"(\d+-\d+(\.\d+)*:\d+\.\d+)");
+    std::string found;
+    for (const fs::path& part : fs::path(syspath)) {
+        if (std::regex_match(part.string(), interfaceName)) {
+            found = part.string();
+        }
+    }
+    return found;
+}
+
 } // namespace
 
 std::optional<PortListing> listingFor(const TtyFacts& facts)
@@ -139,6 +155,7 @@ std::optional<PortListing> listingFor(const TtyFacts& facts)
     listing.serialNumber = facts.serial;
     listing.usbVendorId = usbId(facts.usbVendorId);
     listing.usbProductId = usbId(facts.usbProductId);
+    listing.location = usbInterfaceIn(facts.syspath);
     if (!facts.product.empty()) {
         listing.description = facts.product;
     } else if (!facts.interface.empty()) {

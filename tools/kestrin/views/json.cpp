@@ -167,6 +167,7 @@ nlohmann::json portJson(const PortListing& port)
     j["usb_product_id"] = usb ? nlohmann::json(fmt::format("{:04x}", port.usbProductId)) : nlohmann::json(nullptr);
     j["stable_name"] = port.stableName;
     j["hardware_id"] = port.hardwareId;
+    j["location"] = port.location;
     return j;
 }
 

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <regex>
 #include <system_error>
 
 namespace kestrin {
@@ -124,15 +123,41 @@ TtyFacts factsOf(udev_device* tty, const std::multimap<std::string, std::string>
     return facts;
 }
 
-// The USB interface a tty hangs from, as its sysfs path names it: the bus,
-// the ports from the root hub down, then configuration and interface
-// (1-1.4:1.0). Empty for a tty with no USB interface above it.
+// A USB interface's sysfs name: the bus, the ports from the root hub down,
+// then configuration and interface (1-1.4:1.0).
+bool isUsbInterfaceName(const std::string& name)
+{
+    std::size_t at = 0;
+    const auto number = [&] {
+        const std::size_t from = at;
+        while (at < name.size() && name[at] >= '0' && name[at] <= '9') {
+            ++at;
+        }
+        return at > from;
+    };
+    const auto mark = [&](char c) {
+        const bool there = at < name.size() && name[at] == c;
+        at += there ? 1 : 0;
+        return there;
+    };
+    if (!number() || !mark('-') || !number()) {
+        return false;
+    }
+    while (mark('.')) {
+        if (!number()) {
+            return false;
+        }
+    }
+    return mark(':') && number() && mark('.') && number() && at == name.size();
+}
+
+// The USB interface a tty hangs from, as its sysfs path names it; empty
+// for a tty with none above it.
 std::string usbInterfaceIn(const std::string& syspath)
 {
-    static const std::regex interfaceName(R"(\d+-\d+(\.\d+)*:\d+\.\d+)");
     std::string found;
     for (const fs::path& part : fs::path(syspath)) {
-        if (std::regex_match(part.string(), interfaceName)) {
+        if (isUsbInterfaceName(part.string())) {
             found = part.string();
         }
     }

@@ -52,6 +52,18 @@ TEST(PortList, AUsbAdapterWithItsIdsNamesAndStableName)
     EXPECT_EQ(listing->hardwareId, "");
 }
 
+TEST(PortList, TheLocationIsTheUsbInterfaceAboveTheTty)
+{
+    EXPECT_EQ(listingFor(usbAdapter())->location, "1-2:1.0");
+    TtyFacts behindHubs = usbAdapter();
+    behindHubs.syspath = "/sys/devices/platform/soc/3f980000.usb/usb1/1-1/1-1.4/1-1.4.2/1-1.4.2:1.1/ttyUSB1/tty/ttyUSB1";
+    EXPECT_EQ(listingFor(behindHubs)->location, "1-1.4.2:1.1") << "the second UART of a dual adapter, two hubs down";
+    TtyFacts acm = usbAdapter();
+    acm.syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb3/3-4/3-4:1.2/tty/ttyACM0";
+    EXPECT_EQ(listingFor(acm)->location, "3-4:1.2");
+    EXPECT_EQ(listingFor(pcSerialPort("ttyS0", "4"))->location, "") << "no USB: 00:00:0.0 is no interface";
+}
+
 TEST(PortList, WhatIsMissingFallsBackOrStaysEmpty)
 {
     TtyFacts facts = usbAdapter();

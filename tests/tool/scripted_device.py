@@ -64,11 +64,13 @@ class Device(threading.Thread):
     .failure None while the script holds.
     """
 
-    def __init__(self, name, script):
+    def __init__(self, name, script, terminal=None):
+        """`terminal`: the (master, slave) descriptors of a pseudo-terminal
+        to play on, which the device then owns, instead of a new one."""
         super().__init__(name=f"device-{name}", daemon=True)
         self.device_name = name
         self.steps = parse_script(script)
-        self.master, self.slave = os.openpty()
+        self.master, self.slave = terminal or os.openpty()
         tty.setraw(self.slave)
         self.slave_path = os.ttyname(self.slave)
         self.port = self.slave_path

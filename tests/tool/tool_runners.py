@@ -7,25 +7,36 @@ it a device, on each platform.
                 pseudo-terminal linked into the prefix as a COM port
 
 Either way the device is scripted_device.Device, played from Python on the
-terminal's master side, so one script drives every runner. Python 3
-standard library only.
+terminal's master side, so one script drives every runner.
 
 Native runs can also see the modem lines the tool drives: see
 LinuxRunner.modem_lines() and ModemLines.
+
+USB serial adapters (UsbAdapter) are faked where a runner can: umockdev
+natively, the prefix's registry under Wine. A scenario asks for them with
+runner.usb_bed(ADAPTER...), a UsbBed that runs kestrin where they are seen
+and plugs, unplugs and plays them; identical_adapters() and dual_adapter()
+make the usual kinds. Python 3 standard library only (umockdev's bindings
+are used by umockdev_testbed.py, in a Python of their own).
 """
 
 import contextlib
 import ctypes.util
+import itertools
+import json
 import os
+import re
 import select
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
 import termios
 import threading
+import time
 
 from scripted_device import Device
 
@@ -123,12 +134,22 @@ class Runner:
         """A Linux file's name as the tool takes it."""
         return path
 
-    def usb_adapters(self, count):
-        """A context in which the tool sees `count` USB serial adapters
-        (FTDI, 0403:6001) that this runner fakes: it yields (run, adapters),
-        run(ARGS) running kestrin where they are seen, adapters what each
-        should be listed with (port, description, manufacturer,
-        serial_number, hardware_id), in the order of their ports' numbers."""
+    @contextlib.contextmanager
+    def usb_bed(self, *adapters):
+        """A context in which the tool sees the given USB serial adapters
+        (UsbAdapter), each plugged in at the start, and others plugged in
+        later: a UsbBed. The block fails when a device behind one waited in
+        vain for bytes its script expects."""
+        bed = self._usb_bed()
+        try:
+            bed.plug_all(adapters)
+            yield bed
+        except BaseException:
+            bed.close(check=False)
+            raise
+        bed.close()
+
+    def _usb_bed(self):
         raise NotImplementedError(f"no USB adapters can be faked under {self.kind}")
 
     def hold(self, device):
@@ -166,25 +187,9 @@ class LinuxRunner(Runner):
         # takes only the standard rates.
         self.any_rate = "230400" if self.emulator else "250000"
 
-    @contextlib.contextmanager
-    def usb_adapters(self, count):
+    def _usb_bed(self):
         # umockdev's preload shows the tool a sysfs and /dev of its own.
-        serials = ["A50285BI", "A7XQ31ZK", "FT4ZXY12"][:count]
-        with tempfile.TemporaryDirectory() as folder:
-            path = os.path.join(folder, "adapters.umockdev")
-            with open(path, "w") as description:
-                description.write("\n".join(umockdev_adapter(n, serial) for n, serial in enumerate(serials)))
-
-            def run(*args):
-                env = dict(os.environ)
-                # The sanitizers' runtime need not come first: umockdev's preload does.
-                env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
-                done = subprocess.run(["umockdev-run", "-d", path, "--", *self.command(self.kestrin, *args)], env=env,
-                                      capture_output=True, text=True, timeout=30, stdin=subprocess.DEVNULL)
-                return Result(done.returncode, done.stdout, done.stderr)
-
-            yield run, [{"port": f"/dev/ttyUSB{n}", "description": "FT232R USB UART", "manufacturer": "FTDI",
-                         "serial_number": serial, "hardware_id": ""} for n, serial in enumerate(serials)]
+        return LinuxUsbBed(self)
 
     @contextlib.contextmanager
     def modem_lines(self, shim=None):
@@ -453,36 +458,9 @@ class WineRunner(Runner):
     def file_name(self, path):
         return "Z:" + path.replace("/", "\\")
 
-    @contextlib.contextmanager
-    def usb_adapters(self, count):
-        # SetupAPI lists what the prefix's registry says is plugged in. Each
-        # adapter takes a COM port claimed for a silent device, so that its
-        # number, and the serial made from it, are this run's alone (a key a
-        # killed run left behind under that serial is overwritten).
-        with contextlib.ExitStack() as stack:
-            devices = [stack.enter_context(self.device()) for _ in range(count)]
-            devices.sort(key=lambda d: int(d.port[3:]))
-            adapters = [{"port": d.port, "description": f"USB Serial Port ({d.port})", "manufacturer": "FTDI",
-                         "serial_number": f"KSTN{int(d.port[3:]):04d}", "hardware_id": "USB\\VID_0403&PID_6001"}
-                        for d in devices]
-            keys = [f"HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB\\VID_0403&PID_6001\\{a['serial_number']}"
-                    for a in adapters]
-            folder = stack.enter_context(tempfile.TemporaryDirectory())
-            stack.callback(self._registry, os.path.join(folder, "remove.reg"), [f"[-{key}]" for key in keys])
-            entries = []
-            for key, adapter in zip(keys, adapters):
-                hardware_id = ",".join(f"{b:02x}" for b in (adapter["hardware_id"] + "\0\0").encode("utf-16-le"))
-                entries += [f"[{key}]",
-                            '"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"',
-                            f'"HardwareID"=hex(7):{hardware_id}',
-                            f'"FriendlyName"="{adapter["description"]}"',
-                            f'"Mfg"="{adapter["manufacturer"]}"',
-                            "",
-                            f"[{key}\\Device Parameters]",
-                            f'"PortName"="{adapter["port"]}"',
-                            ""]
-            self._registry(os.path.join(folder, "add.reg"), entries)
-            yield self.run, adapters
+    def _usb_bed(self):
+        # SetupAPI lists what the prefix's registry says is plugged in.
+        return WineUsbBed(self)
 
     def _registry(self, path, lines):
         """Imports registry lines into the prefix."""
@@ -555,44 +533,414 @@ class WineRun:
         return text
 
 
-def umockdev_adapter(number, serial):
-    """umockdev's description of an FTDI adapter as /dev/ttyUSB<number>: the
-    tty, its usb-serial port, the USB interface and the USB device."""
-    usb = f"/devices/pci0000:00/0000:00:14.0/usb1/1-{number + 1}"
-    port = f"{usb}/1-{number + 1}:1.0/ttyUSB{number}"
-    return f"""P: {port}/tty/ttyUSB{number}
-N: ttyUSB{number}
-E: DEVNAME=/dev/ttyUSB{number}
-E: SUBSYSTEM=tty
-E: MAJOR=188
-E: MINOR={number}
-E: ID_VENDOR_ID=0403
-E: ID_MODEL_ID=6001
-E: ID_SERIAL_SHORT={serial}
-A: dev=188:{number}
+class UsbAdapter:
+    """A USB serial adapter for Runner.usb_bed to fake: what it is, where it
+    is plugged, and what the device behind its port plays.
 
-P: {port}
-E: DRIVER=ftdi_sio
-E: SUBSYSTEM=usb-serial
-A: port_number=0
+      serial      its serial number, or None for an adapter that has none
+      place       its socket on the USB tree as Linux names it: "1-1.4" is
+                  port 4 of a hub in port 1 of bus 1. Adapters at two places
+                  are told apart by their location. Under Wine it only keeps
+                  UARTs of one adapter together: each port there has a
+                  location of its own, made from its COM number
+      interface   None for a single-UART adapter; 0, 1, ... for the UARTs of
+                  a multi-UART one, which share its place and serial number
+      vendor, product           its ids, four hex digits ("0403", "6001")
+      description, manufacturer the names it gives
+      script      what the device behind its port plays (scripted_device.py)
 
-P: {usb}/1-{number + 1}:1.0
-E: DEVTYPE=usb_interface
-E: DRIVER=ftdi_sio
-E: SUBSYSTEM=usb
-A: interface=FT232R USB UART
-A: bInterfaceNumber=00
+    umockdev cannot take a device away entirely: a place keeps the USB
+    device first plugged into it, serial number and all.
+    """
 
-P: {usb}
-E: DEVTYPE=usb_device
-E: SUBSYSTEM=usb
-E: DRIVER=usb
-A: idVendor=0403
-A: idProduct=6001
-A: manufacturer=FTDI
-A: product=FT232R USB UART
-A: serial={serial}
-"""
+    def __init__(self, serial="A50285BI", place="1-1", interface=None, vendor="0403", product="6001",
+                 description="FT232R USB UART", manufacturer="FTDI", script=""):
+        self.serial, self.place, self.interface = serial, place, interface
+        self.vendor, self.product = vendor, product
+        self.description, self.manufacturer, self.script = description, manufacturer, script
+
+    def __repr__(self):
+        return f"<USB {self.vendor}:{self.product} serial {self.serial} at {self.place} interface {self.interface}>"
+
+
+ADAPTER_SERIALS = ("A50285BI", "A7XQ31ZK", "FT4ZXY12", "AB0LQ7E2")
+
+
+def identical_adapters(count, **given):
+    """`count` adapters of one kind (an FT232R by default), each with a
+    serial number and a place of its own: 1-1, 1-2, ..."""
+    return [UsbAdapter(serial=serial, place=f"1-{n + 1}", **given)
+            for n, serial in enumerate(ADAPTER_SERIALS[:count])]
+
+
+def dual_adapter(serial="FT2X4KQA", place="1-3", scripts=("", "")):
+    """The two UARTs of one FT2232H: one place, one serial number."""
+    return [UsbAdapter(serial=serial, place=place, interface=n, product="6010", description="Dual RS232-HS",
+                       script=scripts[n]) for n in (0, 1)]
+
+
+def port_number(port):
+    """3 for /dev/ttyUSB3 or COM3, to put ports in their numbers' order."""
+    return int(re.search(r"\d+$", port).group())
+
+
+class _Plug:
+    """An adapter as plugged: its port, listing and device, ready once plugged in."""
+
+    def __init__(self, adapter, port, listed, device=None):
+        self.adapter, self.port, self.listed, self.device = adapter, port, listed, device
+        self.ready = threading.Event()
+
+
+class UsbBed:
+    """The faked USB adapters of a Runner.usb_bed block, and kestrin where
+    they are seen.
+
+      run(ARGS, timeout=30)  runs kestrin to its end: a Result
+      start(ARGS)            starts it: a run, as Runner.start gives
+      plug(adapter, after_ms=0)
+                             plugs an adapter in, at once or after_ms later
+                             (then on a thread of its own: plug returns at once)
+      unplug(adapter)        its device hangs up, then its port goes; plugged
+                             in again, it comes back with a new device: on
+                             Linux at another port (umockdev gives no node
+                             twice), under Wine at the first free COM port
+      port(adapter)          its port as kestrin takes it (/dev/ttyUSB1, COM23),
+                             known from the moment plug() is called
+      listed(adapter)        what `kestrin ports --json` lists for it: port,
+                             description, manufacturer, serial_number,
+                             hardware_id, location, usb_vendor_id, usb_product_id
+      selector(adapter, by)  a selector that names it: by "usb" (usb:VID:PID),
+                             "serial" (usb:VID:PID:SERIAL) or "location"
+      device(adapter)        the scripted_device.Device behind its port, which
+                             plays adapter.script from its plug (waits for a
+                             plug under way)
+      adapters               those plugged, in the order they were
+    """
+
+    def __init__(self):
+        self._plugs = {}
+        self._threads = []
+        self._failures = []
+        self._lock = threading.Lock()
+
+    @property
+    def adapters(self):
+        return list(self._plugs)
+
+    def plug_all(self, adapters):
+        plugs = [self._plug(adapter, later=False) for adapter in adapters]
+        if plugs:
+            with self._lock:
+                self._connect(plugs)
+
+    def plug(self, adapter, after_ms=0):
+        plug = self._plug(adapter, later=after_ms > 0)
+        if after_ms <= 0:
+            with self._lock:
+                self._connect([plug])
+            return
+
+        def later():
+            time.sleep(after_ms / 1000)
+            try:
+                with self._lock:
+                    self._connect([plug])
+            except Exception as error:  # noqa: BLE001 - reported when the block ends
+                self._failures.append(f"plugging {adapter} in: {error}")
+                self._plugs.pop(adapter, None)
+
+        thread = threading.Thread(target=later, daemon=True)
+        thread.start()
+        self._threads.append(thread)
+
+    def unplug(self, adapter):
+        plug = self._plugs.pop(adapter)
+        if not plug.ready.wait(60):
+            raise AssertionError(f"{adapter} was never plugged in")
+        with self._lock:
+            self._disconnect(plug)
+        if plug.device.failure:
+            self._failures.append(f"device on {plug.port}: {plug.device.failure}")
+
+    def port(self, adapter):
+        return self._plugs[adapter].port
+
+    def listed(self, adapter):
+        return dict(self._plugs[adapter].listed)
+
+    def selector(self, adapter, by="location"):
+        listed = self.listed(adapter)
+        if by == "location":
+            return "location:" + listed["location"]
+        ids = f"usb:{adapter.vendor}:{adapter.product}"
+        return ids if by == "usb" else f"{ids}:{listed['serial_number']}"
+
+    def device(self, adapter, timeout=30):
+        plug = self._plugs[adapter]
+        if not plug.ready.wait(timeout):
+            raise AssertionError(f"{adapter} not plugged in within {timeout} s")
+        return plug.device
+
+    def close(self, check=True):
+        for thread in self._threads:
+            thread.join()
+        for adapter in list(self._plugs):
+            try:
+                self.unplug(adapter)
+            except AssertionError as error:
+                self._failures.append(str(error))
+        self._closed()
+        if check and self._failures:
+            raise AssertionError("; ".join(self._failures))
+
+    def _plug(self, adapter, later):
+        if adapter in self._plugs:
+            raise ValueError(f"{adapter} is plugged in already")
+        plug = self._prepare(adapter, later)
+        self._plugs[adapter] = plug
+        return plug
+
+    # Each platform's: a plug's port and listing; plugging in and out.
+    def _prepare(self, adapter, later):
+        raise NotImplementedError
+
+    def _connect(self, plugs):
+        raise NotImplementedError
+
+    def _disconnect(self, plug):
+        raise NotImplementedError
+
+    def _closed(self):
+        pass
+
+
+class LinuxUsbBed(UsbBed):
+    """Adapters in a umockdev testbed: each port a pseudo-terminal that
+    umockdev makes, whose master it hands to the device."""
+
+    def __init__(self, runner):
+        super().__init__()
+        self.runner = runner
+        self.testbed = UmockdevTestbed()
+        self._described = set()
+        self._numbers = itertools.count()
+        self._held = []
+
+    def run(self, *args, timeout=30):
+        return self.start(*args).wait(timeout)
+
+    def start(self, *args, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
+        return self.runner._started(LinuxRun(subprocess.Popen(
+            self.runner.command(self.runner.kestrin, *args), env=self.testbed.env(), stdout=stdout, stderr=stderr,
+            stdin=subprocess.DEVNULL, text=True)))
+
+    def _prepare(self, adapter, later):
+        number = next(self._numbers)
+        listed = {"port": f"/dev/ttyUSB{number}", "description": adapter.description,
+                  "manufacturer": adapter.manufacturer, "serial_number": adapter.serial or "", "hardware_id": "",
+                  "location": f"{adapter.place}:1.{adapter.interface or 0}", "usb_vendor_id": adapter.vendor,
+                  "usb_product_id": adapter.product}
+        plug = _Plug(adapter, listed["port"], listed)
+        plug.devices = umockdev_devices(adapter, number)
+        return plug
+
+    def _connect(self, plugs):
+        for plug in plugs:
+            # A device umockdev has is not described again: it would refuse.
+            self.testbed.ask("add", description="\n".join(
+                text for path, text in plug.devices if path not in self._described))
+            self._described.update(path for path, _ in plug.devices)
+            _, (master,) = self.testbed.ask("device", node=plug.port)
+            # The device's own hold on the line: with no slave open, the
+            # master reads EIO.
+            slave = os.open(os.readlink(self.testbed.root + plug.port), os.O_RDWR | os.O_NOCTTY)
+            plug.device = Device(os.path.basename(plug.port), plug.adapter.script, (master, slave))
+            plug.device.start()
+            plug.ready.set()
+
+    def _disconnect(self, plug):
+        # As a pulled adapter: the line hangs up, then the port goes.
+        device = plug.device
+        device.finish()
+        os.close(device.master)
+        device.master = None
+        self.testbed.ask("hang_up", node=plug.port)
+        self.testbed.ask("remove", syspath="/sys" + plug.devices[0][0])
+        # umockdev keeps its map from the pseudo-terminal's number to the
+        # node it was, and would fail on a new node given that number: the
+        # terminal is held, so that its number is not given again.
+        self._held.append(device)
+
+    def _closed(self):
+        for device in self._held:
+            device.close()
+        self.testbed.close()
+
+
+class UmockdevTestbed:
+    """umockdev's testbed, kept by umockdev_testbed.py (which see) in
+    Debian's Python under umockdev-wrapper; kestrin sees it with env()."""
+
+    python = "/usr/bin/python3"
+
+    def __init__(self):
+        self._channel, theirs = socket.socketpair()
+        with theirs:
+            self._process = subprocess.Popen(
+                ["umockdev-wrapper", self.python, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                               "umockdev_testbed.py"), str(theirs.fileno())],
+                pass_fds=[theirs.fileno()], stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self._buffer = b""
+        self.root = self.ask("root")[0]["root"]
+
+    def ask(self, do, **arguments):
+        """Its reply to one request, and the descriptors that came with it."""
+        self._channel.sendall((json.dumps({"do": do, **arguments}) + "\n").encode())
+        passed = []
+        while b"\n" not in self._buffer:
+            data, fds, _, _ = socket.recv_fds(self._channel, 65536, 1)
+            passed += fds
+            if not data:
+                self._process.kill()
+                raise AssertionError(f"umockdev's testbed ended: {self._process.communicate()[1].decode()}")
+            self._buffer += data
+        line, _, self._buffer = self._buffer.partition(b"\n")
+        reply = json.loads(line)
+        if "error" in reply:
+            raise AssertionError(f"umockdev refused {do} {arguments}: {reply['error']}")
+        return reply, passed
+
+    def env(self):
+        env = dict(os.environ)
+        env["LD_PRELOAD"] = ":".join(filter(None, ["libumockdev-preload.so.0", env.get("LD_PRELOAD")]))
+        env["UMOCKDEV_DIR"] = self.root
+        # The sanitizers' runtime need not come first: umockdev's preload does.
+        env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+        return env
+
+    def close(self):
+        self._channel.close()
+        try:
+            self._process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self._process.kill()
+            self._process.wait()
+        self._process.stderr.close()
+
+
+def umockdev_devices(adapter, number):
+    """umockdev's descriptions (sysfs path, text) of an adapter's port as
+    /dev/ttyUSB<number>: the tty, its usb-serial port, the USB interface and
+    the USB device."""
+    bus, ports = adapter.place.split("-", 1)
+    hubs = ports.split(".")
+    usb = f"/devices/pci0000:00/0000:00:14.0/usb{bus}" + "".join(
+        f"/{bus}-{'.'.join(hubs[:depth])}" for depth in range(1, len(hubs) + 1))
+    interface = f"{usb}/{adapter.place}:1.{adapter.interface or 0}"
+    port = f"{interface}/ttyUSB{number}"
+    tty = f"{port}/tty/ttyUSB{number}"
+    # An adapter without a serial number has no such lines: a blank one
+    # would end the description.
+    serial = adapter.serial is not None
+    devices = [
+        (tty, [f"N: ttyUSB{number}", f"E: DEVNAME=/dev/ttyUSB{number}", "E: SUBSYSTEM=tty", "E: MAJOR=188",
+               f"E: MINOR={number}", f"E: ID_VENDOR_ID={adapter.vendor}", f"E: ID_MODEL_ID={adapter.product}",
+               f"E: ID_SERIAL_SHORT={adapter.serial}" if serial else None, f"A: dev=188:{number}"]),
+        (port, ["E: DRIVER=ftdi_sio", "E: SUBSYSTEM=usb-serial", "A: port_number=0"]),
+        (interface, ["E: DEVTYPE=usb_interface", "E: DRIVER=ftdi_sio", "E: SUBSYSTEM=usb",
+                     f"A: interface={adapter.description}", f"A: bInterfaceNumber={adapter.interface or 0:02d}"]),
+        (usb, ["E: DEVTYPE=usb_device", "E: SUBSYSTEM=usb", "E: DRIVER=usb", f"A: idVendor={adapter.vendor}",
+               f"A: idProduct={adapter.product}", f"A: manufacturer={adapter.manufacturer}",
+               f"A: product={adapter.description}", f"A: serial={adapter.serial}" if serial else None]),
+    ]
+    return [(path, "".join(f"{line}\n" for line in [f"P: {path}", *lines] if line)) for path, lines in devices]
+
+
+class WineUsbBed(UsbBed):
+    """Adapters in the prefix's registry, each port a COM port linked to a
+    pseudo-terminal, as the runner's devices are. Entries of several runs
+    share the prefix: a serial number gets its port's number appended
+    (A50285BI21), and a location is made from it (Port_#0021.Hub_#0001), so
+    that no two runs name one device."""
+
+    enum = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum"
+
+    def __init__(self, runner):
+        super().__init__()
+        self.runner = runner
+        self._folder = tempfile.TemporaryDirectory()
+
+    def run(self, *args, timeout=30):
+        return self.runner.run(*args, timeout=timeout)
+
+    def start(self, *args, **output):
+        return self.runner.start(*args, **output)
+
+    def _prepare(self, adapter, later):
+        device = Device(adapter.serial or "adapter", adapter.script)
+        claim = wine_com.PortClaim(self.runner.prefix, device.slave_path)
+        number = port_number(claim.name)
+        plug = _Plug(adapter, claim.name, {}, device)
+        plug.claim, plug.link = claim, os.path.join(self.runner.prefix, "dosdevices", claim.name.lower())
+        if later:
+            # The COM port comes with its plug.
+            os.unlink(plug.link)
+        plug.key, hardware_id, serial = wine_device_key(adapter, number)
+        plug.listed = {"port": claim.name, "description": f"USB Serial Port ({claim.name})",
+                       "manufacturer": adapter.manufacturer, "serial_number": serial, "hardware_id": hardware_id,
+                       "location": f"Port_#{number:04d}.Hub_#0001", "usb_vendor_id": adapter.vendor,
+                       "usb_product_id": adapter.product}
+        return plug
+
+    def _connect(self, plugs):
+        entries = []
+        for plug in plugs:
+            if not os.path.lexists(plug.link):
+                os.symlink(plug.device.slave_path, plug.link)
+            listed, key = plug.listed, f"{self.enum}\\{plug.key}"
+            hardware_id = ",".join(f"{b:02x}" for b in (listed["hardware_id"] + "\0\0").encode("utf-16-le"))
+            entries += [f"[{key}]",
+                        '"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"',
+                        f'"HardwareID"=hex(7):{hardware_id}',
+                        f'"FriendlyName"="{listed["description"]}"',
+                        f'"Mfg"="{listed["manufacturer"]}"',
+                        f'"LocationInformation"="{listed["location"]}"',
+                        "",
+                        f"[{key}\\Device Parameters]",
+                        f'"PortName"="{listed["port"]}"',
+                        ""]
+        self.runner._registry(os.path.join(self._folder.name, "plug.reg"), entries)
+        for plug in plugs:
+            plug.device.start()
+            plug.ready.set()
+
+    def _disconnect(self, plug):
+        # As a pulled adapter: the line hangs up, then the port goes.
+        plug.device.finish()
+        plug.claim.release()
+        plug.device.close()
+        self.runner._registry(os.path.join(self._folder.name, "unplug.reg"), [f"[-{self.enum}\\{plug.key}]"])
+
+    def _closed(self):
+        self._folder.cleanup()
+
+
+def wine_device_key(adapter, number):
+    """The Enum key (below Enum), hardware id and serial number Windows
+    would show for the adapter on COM<number>."""
+    ids = f"VID_{adapter.vendor.upper()}&PID_{adapter.product.upper()}"
+    serial = f"{adapter.serial}{number}" if adapter.serial else ""
+    # What Windows makes up for a device without a serial number.
+    made_up = f"6&{number:x}&0&{adapter.interface or 0:04d}"
+    if adapter.interface is None:
+        return f"USB\\{ids}\\{serial or made_up}", f"USB\\{ids}", serial
+    if serial:
+        # FTDI's own bus driver: the serial number and a letter per UART.
+        fields = f"VID_{adapter.vendor.upper()}+PID_{adapter.product.upper()}+{serial}{'ABCDEFGH'[adapter.interface]}"
+        return f"FTDIBUS\\{fields}\\0000", f"FTDIBUS\\COMPORT&{ids}", serial
+    interface = f"{ids}&MI_{adapter.interface:02d}"
+    return f"USB\\{interface}\\{made_up}", f"USB\\{interface}", ""
 
 
 def pe_machine(path):

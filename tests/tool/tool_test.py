@@ -44,7 +44,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 from tool_checks import (check_help_examples, error_object, help_hint, is_usage_error, late_line, matched_line,
                          no_match_line, summary_counts, trace_bytes, trace_read, unescape)
-from tool_runners import EVERY, LINUX, NATIVE, QEMU, WINE, LinuxRunner, Result, WineRunner
+from tool_runners import (EVERY, LINUX, NATIVE, QEMU, WINE, LinuxRunner, Result, UsbAdapter, WineRunner, dual_adapter,
+                          identical_adapters, port_number)
 
 RUNNER = None
 
@@ -990,8 +991,9 @@ class Repeat(Scenarios):
 class Ports(Scenarios):
     @runs_on(NATIVE, WINE, why="umockdev's preload library, which fakes USB adapters on Linux, is x86-64 only")
     def test_usb_adapters_are_listed_with_their_ids_and_the_text_agrees(self):
-        with self.runner.usb_adapters(2) as (run, adapters):
-            listed, text = run("ports", "--json"), run("ports")
+        with self.runner.usb_bed(*identical_adapters(2)) as bed:
+            listed, text = bed.run("ports", "--json"), bed.run("ports")
+            adapters = sorted((bed.listed(a) for a in bed.adapters), key=lambda a: port_number(a["port"]))
         self.assertEqual((listed.status, listed.stderr), (0, ""))
         lines = listed.stdout.strip().splitlines()
         self.assertEqual(len(lines), 1, "one JSON array, nothing else: " + listed.stdout)
@@ -1016,7 +1018,7 @@ class Ports(Scenarios):
         self.assertEqual([row.split(":")[0] for row in rows], names, text.stdout)
         for adapter in adapters:
             facts = [adapter["description"], adapter["manufacturer"], "USB 0403:6001",
-                     "serial " + adapter["serial_number"], adapter["hardware_id"]]
+                     "serial " + adapter["serial_number"], "location " + adapter["location"], adapter["hardware_id"]]
             self.assertIn(f"{adapter['port']}: " + ", ".join(filter(None, facts)), rows)
 
         if self.runner.kind == WINE:
@@ -1039,6 +1041,65 @@ class Ports(Scenarios):
         self.assertEqual((runs[0].returncode, runs[0].stdout, runs[0].stderr), (0, "[]\n", ""))
         self.assertEqual((runs[1].returncode, runs[1].stdout), (0, ""))
         self.assertEqual(runs[1].stderr, "kestrin: no serial ports found\n")
+
+
+@runs_on(NATIVE, WINE, why="umockdev's preload library, which fakes USB adapters on Linux, is x86-64 only")
+class UsbIdentity(Scenarios):
+    """USB serial adapters as the tool tells them apart and opens them; the
+    adapters come from runner.usb_bed (tool_runners.py)."""
+
+    def test_identical_adapters_and_the_uarts_of_one_are_listed_apart_by_location(self):
+        # Two of a kind with no serial number at all, and the two UARTs of
+        # one adapter, which share one.
+        adapters = [UsbAdapter(serial=None, place="1-1.4"), UsbAdapter(serial=None, place="1-1.3"), *dual_adapter()]
+        with self.runner.usb_bed(*adapters) as bed:
+            listed, text = bed.run("ports", "--json"), bed.run("ports")
+            expected = [bed.listed(a) for a in adapters]
+        self.assertEqual((listed.status, listed.stderr), (0, ""))
+        ports = {p["port"]: p for p in json.loads(listed.stdout)}
+        for adapter in expected:
+            with self.subTest(port=adapter["port"]):
+                self.assertEqual({key: ports.get(adapter["port"], {}).get(key) for key in adapter}, adapter)
+        self.assertEqual(len({a["location"] for a in expected}), len(expected), expected)
+        self.assertEqual(text.status, 0, text)
+        for adapter in expected:
+            self.assertIn(f"{adapter['port']}: {adapter['description']}, FTDI, USB {adapter['usb_vendor_id']}:"
+                          f"{adapter['usb_product_id']}", text.stdout)
+            self.assertIn(f"location {adapter['location']}", text.stdout)
+
+    def test_an_emulated_adapter_answers_and_is_held_alone(self):
+        adapter = UsbAdapter(script="expect:HOLD expect:PING send:PONG")
+        with self.runner.usb_bed(adapter) as bed:
+            port = bed.port(adapter)
+            holder = bed.start("monitor", port, "-s", "HOLD", "-d", "30s")
+            self.assertTrue(bed.device(adapter).wait_heard(b"HOLD"), "the monitor never had the port")
+            busy = bed.run("poll", port, *self.runner.library_args, "-s", "X", "-e", "Y")
+            holder.interrupt()
+            holder.wait()
+            result = bed.run("poll", port, *self.runner.library_args, "-s", "PING", "-e", "PONG")
+        self.assertEqual(busy.status, 2, busy)
+        self.assertIn("busy", busy.stderr)
+        self.assertEqual(result.status, 0, result)
+
+    def test_a_pulled_adapter_hangs_up_and_comes_back(self):
+        adapter = UsbAdapter()
+        with self.runner.usb_bed(adapter) as bed:
+            first = bed.port(adapter)
+            monitor = bed.start("monitor", first, "-s", "HI", "--json")
+            self.assertTrue(bed.device(adapter).wait_heard(b"HI"), "the monitor never had the port")
+            bed.unplug(adapter)
+            gone = monitor.wait()
+            listed_without = json.loads(bed.run("ports", "--json").stdout)
+            bed.plug(adapter, after_ms=300)
+            second = bed.port(adapter)
+            bed.device(adapter)
+            listed_again = json.loads(bed.run("ports", "--json").stdout)
+        self.assertEqual(gone.status, 2, gone)
+        self.assertEqual(json.loads(gone.stdout.splitlines()[-1])["status"], "device_gone", gone)
+        self.assertNotIn(first, [p["port"] for p in listed_without])
+        self.assertIn(second, [p["port"] for p in listed_again])
+        if self.runner.kind == NATIVE:
+            self.assertNotEqual(second, first, "umockdev gives no node twice")
 
 
 class Monitor(Scenarios):

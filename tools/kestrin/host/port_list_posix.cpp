@@ -123,6 +123,47 @@ TtyFacts factsOf(udev_device* tty, const std::multimap<std::string, std::string>
     return facts;
 }
 
+// A USB interface's sysfs name: the bus, the ports from the root hub down,
+// then configuration and interface (1-1.4:1.0).
+bool isUsbInterfaceName(const std::string& name)
+{
+    std::size_t at = 0;
+    const auto number = [&] {
+        const std::size_t from = at;
+        while (at < name.size() && name[at] >= '0' && name[at] <= '9') {
+            ++at;
+        }
+        return at > from;
+    };
+    const auto mark = [&](char c) {
+        const bool there = at < name.size() && name[at] == c;
+        at += there ? 1 : 0;
+        return there;
+    };
+    if (!number() || !mark('-') || !number()) {
+        return false;
+    }
+    while (mark('.')) {
+        if (!number()) {
+            return false;
+        }
+    }
+    return mark(':') && number() && mark('.') && number() && at == name.size();
+}
+
+// The USB interface a tty hangs from, as its sysfs path names it; empty
+// for a tty with none above it.
+std::string usbInterfaceIn(const std::string& syspath)
+{
+    std::string found;
+    for (const fs::path& part : fs::path(syspath)) {
+        if (isUsbInterfaceName(part.string())) {
+            found = part.string();
+        }
+    }
+    return found;
+}
+
 } // namespace
 
 std::optional<PortListing> listingFor(const TtyFacts& facts)
@@ -139,6 +180,7 @@ std::optional<PortListing> listingFor(const TtyFacts& facts)
     listing.serialNumber = facts.serial;
     listing.usbVendorId = usbId(facts.usbVendorId);
     listing.usbProductId = usbId(facts.usbProductId);
+    listing.location = usbInterfaceIn(facts.syspath);
     if (!facts.product.empty()) {
         listing.description = facts.product;
     } else if (!facts.interface.empty()) {

@@ -102,6 +102,13 @@ void addDevices(const GUID& guid, DWORD flags, std::vector<PortListing>& ports)
         }
         listing.manufacturer = registryProperty(list.get(), device, SPDRP_MFG);
         listing.hardwareId = registryProperty(list.get(), device, SPDRP_HARDWAREID);
+        // The location path names the socket all the way from the root
+        // (PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)); older systems and some
+        // drivers give only the location information (Port_#0004.Hub_#0001).
+        listing.location = registryProperty(list.get(), device, SPDRP_LOCATION_PATHS);
+        if (listing.location.empty()) {
+            listing.location = registryProperty(list.get(), device, SPDRP_LOCATION_INFORMATION);
+        }
         const std::string id = instanceId(device.DevInst);
         UsbIds ids = usbIdsIn(listing.hardwareId);
         if (ids.vendor == 0 && ids.product == 0) {

@@ -10,6 +10,8 @@
 #include "host/interrupt.h"
 #include "host/serial_port.h"
 
+#include <vector>
+
 namespace kestrin {
 
 // The port a selector names now, and what the system lists of it (for a
@@ -17,6 +19,10 @@ namespace kestrin {
 // names no port present says so and lists those present; one that names
 // several names each, never picking one.
 PortListing findPort(const PortSelector& selector);
+
+// The one port of `listed` that a USB or location selector names; throws
+// Error as findPort does, each port shown with the selectors that name it.
+PortListing onePort(const PortSelector& selector, const std::vector<PortListing>& listed);
 
 struct OpenedPort {
     SerialPort port;

@@ -1,8 +1,11 @@
 // Linux serial ports through termios2, which takes any baud rate (BOTHER)
 // where the older termios interface knows only a fixed list. Everything goes
-// through ioctl: <termios.h> and the kernel's termios2 cannot share a file.
+// through ioctl, but for libc's classic calls where termios2 is refused
+// (serial_port_posix_libc.cpp): <termios.h> and the kernel's termios2 cannot
+// share a file.
 #include "host/serial_port.h"
 #include "host/serial_port_posix.h"
+#include "host/serial_port_posix_libc.h"
 
 #include "base/error.h"
 
@@ -207,16 +210,36 @@ bool codeOf(std::uint32_t baud, speed_t& code)
     return false;
 }
 
-// termios2 begins with the classic kernel termios, so the classic calls
-// read and write its first part. Both return the failure's errno, or 0.
+static_assert(sizeof(termios2{}.c_cc) == sizeof(ClassicTermios{}.cc), "the kernel's control characters");
+
+// Whether a failed termios2 request leaves libc's classic calls to try:
+// qemu-user does not know it (ENOSYS), and an emulated node refuses an
+// ioctl() it intercepts (ENOTTY) where libc's own calls get through. On a
+// descriptor that is no terminal they fail the same way.
+bool classicMayDo(int failure)
+{
+    return failure == ENOSYS || failure == ENOTTY;
+}
+
+// Both return the failure's errno, or 0.
 int getTermios(int fd, termios2& tio)
 {
     if (ioctl(fd, TCGETS2, &tio) == 0) {
         return 0;
     }
-    if (errno != ENOSYS || ioctl(fd, TCGETS, &tio) != 0) {
+    ClassicTermios classic;
+    if (!classicMayDo(errno)) {
         return errno;
     }
+    if (const int failure = libcGetTermios(fd, classic)) {
+        return failure;
+    }
+    tio.c_iflag = classic.iflag;
+    tio.c_oflag = classic.oflag;
+    tio.c_cflag = classic.cflag;
+    tio.c_lflag = classic.lflag;
+    tio.c_line = classic.line;
+    std::copy_n(classic.cc, sizeof classic.cc, tio.c_cc);
     tio.c_ospeed = rateOf(tio.c_cflag & CBAUD);
     const speed_t input = (tio.c_cflag >> IBSHIFT) & CBAUD;
     tio.c_ispeed = input == B0 ? tio.c_ospeed : rateOf(input);
@@ -228,19 +251,23 @@ int setTermios(int fd, const termios2& tio)
     if (ioctl(fd, TCSETS2, &tio) == 0) {
         return 0;
     }
-    if (errno != ENOSYS) {
+    if (!classicMayDo(errno)) {
         return errno;
     }
     // Only a rate given as BOTHER needs a code; others carry theirs.
-    termios2 classic = tio;
     speed_t output = tio.c_cflag & CBAUD;
     speed_t input = (tio.c_cflag >> IBSHIFT) & CBAUD;
     if ((output == BOTHER && !codeOf(tio.c_ospeed, output)) || (input == BOTHER && !codeOf(tio.c_ispeed, input))) {
         return EINVAL;
     }
-    classic.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
-    classic.c_cflag |= output | (input << IBSHIFT);
-    return ioctl(fd, TCSETS, &classic) == 0 ? 0 : errno;
+    ClassicTermios classic;
+    classic.iflag = tio.c_iflag;
+    classic.oflag = tio.c_oflag;
+    classic.cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT))) | output | (input << IBSHIFT);
+    classic.lflag = tio.c_lflag;
+    classic.line = tio.c_line;
+    std::copy_n(tio.c_cc, sizeof classic.cc, classic.cc);
+    return libcSetTermios(fd, classic);
 }
 
 } // namespace
@@ -333,7 +360,10 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
     readLines(fd, settings, *saved);
     // From here closing puts everything back, whatever fails below.
     port.saved_ = saved;
-    if (ioctl(fd, TIOCEXCL) != 0) {
+    // A node that refuses the request outright (an emulated adapter answers
+    // ENOTTY to every ioctl() it does not know) is held by the flock claim
+    // alone: another kestrin is still kept off, other programs are not.
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
         throw systemError("cannot take the port for this program alone");
     }
     writeTermios(fd, configuredTermios(saved->settings, settings));
@@ -353,7 +383,15 @@ SerialPort SerialPort::open(const std::string& name, const PortSettings& setting
 
 void SerialPort::discardInput()
 {
-    if (ioctl(handle_.get(), TCFLSH, TCIFLUSH) != 0) {
+    const int fd = handle_.get();
+    if (ioctl(fd, TCFLSH, TCIFLUSH) == 0) {
+        return;
+    }
+    if (errno == ENOTTY) {
+        // As for the settings: libc's own call gets through.
+        errno = libcDiscardInput(fd);
+    }
+    if (errno != 0) {
         throw portError("cannot discard stale input");
     }
 }

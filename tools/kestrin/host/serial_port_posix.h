@@ -16,8 +16,10 @@ namespace kestrin {
 termios2 configuredTermios(termios2 previous, const PortSettings& settings);
 
 // A port's settings through termios2 where the kernel answers it, and
-// through the classic calls where it does not: qemu-user, which runs our ARM
-// builds, has no termios2. The classic calls carry only the standard rates,
+// through libc's classic calls where it does not: qemu-user, which runs our
+// ARM builds, has no termios2, and umockdev's emulated adapters refuse
+// every ioctl() of ours they do not know while libc's own calls reach the
+// terminal behind them. The classic calls carry only the standard rates,
 // so another one is refused there by name. Both throw Error: a descriptor
 // that is no terminal is "not a serial port", one that hung up is a device
 // gone.

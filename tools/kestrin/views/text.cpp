@@ -210,6 +210,7 @@ std::string portText(const PortListing& port)
     std::vector<std::string> facts;
     for (const std::string& fact : {port.description, port.manufacturer, usbIds(port),
                                     port.serialNumber.empty() ? std::string() : "serial " + port.serialNumber,
+                                    port.location.empty() ? std::string() : "location " + port.location,
                                     port.hardwareId}) {
         if (!fact.empty()) {
             facts.push_back(fact);

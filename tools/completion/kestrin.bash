@@ -2,15 +2,15 @@
 # option takes, and ports as `kestrin ports` lists them. Plain bash, so that
 # it works without the bash-completion package's helpers.
 
-_kestrin_port_options="-b --baud --data-bits -p --parity --stop-bits --flow --dtr --rts --read-wait"
+_kestrin_port_options="-b --baud --data-bits -p --parity --stop-bits --flow --dtr --rts --read-wait --wait-port --pulse --lines"
 
 # The options of each subcommand; tests check them against its --help.
 _kestrin_options()
 {
     case $1 in
         poll) echo "-h --help -e --expect --expect-hex -s --send --send-hex -t --timeout $_kestrin_port_options" \
-                   "-r --repeat --trace --strict --junit --name --label --library -j --json" ;;
-        monitor) echo "-h --help $_kestrin_port_options -s --send --send-hex -d --duration -j --json" ;;
+                   "-r --repeat --trace --strict --reconnect --junit --name --label --library -j --json" ;;
+        monitor) echo "-h --help $_kestrin_port_options -s --send --send-hex -d --duration --reconnect --label -j --json" ;;
         ports) echo "-h --help -j --json" ;;
         about) echo "-h --help --library -j --json" ;;
         sim) echo "-h --help --script --link --rounds --trace" ;;
@@ -59,6 +59,7 @@ _kestrin()
             COMPREPLY=($(compgen -W $'9600\n19200\n38400\n57600\n115200\n230400\n460800\n921600' -- "$cur"))
             return ;;
         --data-bits) COMPREPLY=($(compgen -W $'5\n6\n7\n8' -- "$cur")); return ;;
+        --pulse) COMPREPLY=($(compgen -W $'dtr=100ms\nrts=100ms' -- "$cur")); return ;;
         --stop-bits) COMPREPLY=($(compgen -W $'1\n2' -- "$cur")); return ;;
         --library | --script | --link | --junit) COMPREPLY=($(compgen -f -- "$cur")); return ;;
         # Free text, numbers and times: nothing to offer.

@@ -140,7 +140,9 @@ void PollSummary::add(const PollResult& poll)
 
 Status PollSummary::status(bool strict) const
 {
-    if (errors > 0) {
+    // A device that went away and came back (--reconnect) is an error of
+    // its poll, not of the run.
+    if (errors > reconnects) {
         return lastFailure;
     }
     return noMatch > 0 || (strict && late > 0) ? Status::noMatch : Status::matched;

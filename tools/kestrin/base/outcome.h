@@ -106,8 +106,9 @@ struct PollSummary {
     std::int64_t reconnects = 0;
 
     void add(const PollResult& poll);
-    // The run's status: the last failure's if a poll failed, else no match
-    // if one did not match (or, with `strict`, matched late), else matched.
+    // The run's status: the last failure's if a poll failed (other than a
+    // device gone that came back), else no match if one did not match (or,
+    // with `strict`, matched late), else matched.
     Status status(bool strict) const;
 };
 

@@ -58,7 +58,7 @@ void runDemo(const std::string& libraryPath, Run& run)
         request.timeoutMs = round.timeoutMs;
         writeOut(fmt::format("\n{}. The host sends \"{}\" and expects \"{}\" within {} ms.\n   {}\n", step++,
                              escapeBytes(request.send), escapeBytes(request.expect), round.timeoutMs, round.says));
-        PollSession session(library, request);
+        PollSession session(library, request, SerialPort::open(request.port, request.settings));
         const PollResult poll = pollWatched(run, session, worker, false);
         if (isFailure(poll.status)) {
             throw Error(poll.error, poll.status);

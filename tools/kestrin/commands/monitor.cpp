@@ -3,10 +3,12 @@
 #include "commands/command.h"
 #include "commands/options.h"
 
+#include "host/port_open.h"
 #include "host/serial_port.h"
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <memory>
 
 namespace kestrin {
@@ -23,21 +25,35 @@ struct MonitorOptions {
     BytesOption send;
     std::string duration;
     bool json = false;
+    bool reconnect = false;
+    std::vector<std::string> labels;
 };
 
 void runMonitor(const MonitorOptions& options, Run& run)
 {
     Outcome& outcome = run.outcome;
     outcome.subject = options.port;
+    const PortSelector selector = parseSelector(options.port);
     const PortSettings settings = options.portOptions.settings();
     checkSettings(settings);
     const Bytes send = options.send.bytes("request");
     const int durationMs = options.duration.empty() ? -1 : durationOption(options.duration, "--duration");
+    const std::vector<LineStep> lines = options.portOptions.lineSteps();
+    const int waitMs = options.portOptions.waitPortMs(0);
+    recordRun(outcome, options.labels);
 
-    SerialPort port = SerialPort::open(options.port, settings);
+    OpenedPort opened = openPort(selector, settings, waitMs, run.interrupts);
+    SerialPort port = std::move(opened.port);
+    if (selector.kind != PortSelector::Kind::name) {
+        outcome.selector = selector.text;
+    }
+    outcome.identity = opened.identity;
+    outcome.waitedMs = opened.waitedMs;
+    run.view.opened(outcome);
     MonitorTally& tally = outcome.monitor.emplace();
     run.view.monitoring(outcome, settings.baud, durationMs < 0);
     port.discardInput();
+    port.driveLines(lines);
     port.write(send);
 
     const auto start = std::chrono::steady_clock::now();
@@ -45,27 +61,52 @@ void runMonitor(const MonitorOptions& options, Run& run)
         return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
             .count();
     };
+    const auto msLeft = [&] {
+        return durationMs < 0 ? std::numeric_limits<int>::max()
+                              : static_cast<int>(std::max<std::int64_t>(durationMs - sinceStartUs() / 1000, 0));
+    };
     unsigned char buffer[4096];
     for (;;) {
         if (run.interrupts.interrupted()) {
             outcome.status = Status::interrupted;
             return;
         }
-        int waitMs = sliceMs;
-        if (durationMs >= 0) {
-            const auto left = durationMs - sinceStartUs() / 1000;
-            if (left <= 0) {
-                break;
-            }
-            waitMs = static_cast<int>(std::min<std::int64_t>(left, sliceMs));
+        const int left = msLeft();
+        if (left <= 0) {
+            break;
         }
-        const std::size_t n = port.read(buffer, sizeof buffer, waitMs);
+        std::size_t n = 0;
+        try {
+            n = port.read(buffer, sizeof buffer, std::min(left, sliceMs));
+        } catch (const Error& error) {
+            if (error.status() != Status::deviceGone || !options.reconnect) {
+                throw;
+            }
+            // A reset adapter goes away and comes back, maybe as another
+            // node: wait for it, for as long as the monitor has left.
+            run.view.deviceEvent(outcome, sinceStartUs(), false, error.what());
+            port = SerialPort();
+            try {
+                opened = openPort(selector, settings, msLeft(), run.interrupts);
+            } catch (const Error& waited) {
+                if (waited.status() == Status::interrupted || durationMs < 0 || msLeft() > 0) {
+                    throw;
+                }
+                break; // --duration ran out while it waited
+            }
+            port = std::move(opened.port);
+            outcome.identity = opened.identity;
+            outcome.waitedMs = opened.waitedMs;
+            run.view.deviceEvent(outcome, sinceStartUs(), true, "");
+            continue;
+        }
         tally.elapsedUs = sinceStartUs();
         if (n > 0) {
             tally.bytes += n;
             run.view.arrived(tally.elapsedUs, Bytes(buffer, buffer + n));
         }
     }
+    tally.elapsedUs = sinceStartUs();
     outcome.status = Status::done;
 }
 
@@ -75,10 +116,17 @@ Command makeMonitorCommand(CLI::App& app)
 {
     auto options = std::make_shared<MonitorOptions>();
     CLI::App* monitor = app.add_subcommand("monitor", "Print what arrives on a port, as it arrives");
-    monitor->add_option("port", options->port, "The serial port: /dev/ttyUSB0, COM3, ...")->required();
+    monitor->add_option("port", options->port,
+                        "The serial port: /dev/ttyUSB0, COM3, ...; or the adapter behind it: usb:VID:PID[:SERIAL], "
+                        "location:LOC")
+        ->required();
     options->portOptions.add(*monitor);
     addSendOption(*monitor, options->send);
     monitor->add_option("-d,--duration", options->duration, "Stop after this long: 500ms, 10s, 5m (default: Ctrl-C)");
+    monitor->add_flag("--reconnect", options->reconnect,
+                      "When the device goes away, say so, wait for it to come back (the same port or the same "
+                      "adapter) and go on");
+    addLabelOption(*monitor, options->labels);
     addJsonOption(*monitor, options->json, "One JSON object per arrival ({\"ms\", \"hex\", \"text\"}), and one at the end");
     monitor->footer(helpFooter(
         "Each line: the time since the monitor began, the bytes as hex, and as text with escapes.\n"

@@ -21,6 +21,43 @@ void PortOptions::add(CLI::App& command)
     command.add_option("--read-wait", readWait_,
                        "How long one read waits for a byte: 100ms, 1s, ... (Linux rounds up to tenths of a second)")
         ->capture_default_str();
+    command.add_option("--wait-port", waitPort_,
+                       "Wait up to this long for a port that is not there yet, not yet openable or busy: 5s, 1m");
+    // Kept in the order typed, across both options: the callbacks run as
+    // each is parsed.
+    command.add_option_function<std::vector<std::string>>(
+               "--pulse",
+               [this](const std::vector<std::string>& words) { lines_.emplace_back(true, words.back()); },
+               "LINE=DURATION: drive dtr or rts to the opposite of its level for that long, then back; "
+               "repeatable, e.g. --pulse dtr=100ms")
+        ->expected(1)
+        ->trigger_on_parse();
+    command.add_option_function<std::vector<std::string>>(
+               "--lines",
+               [this](const std::vector<std::string>& words) { lines_.emplace_back(false, words.back()); },
+               "Levels and waits in order, e.g. \"dtr=off rts=on 100ms rts=off\"; after the port is set up, before "
+               "--send")
+        ->expected(1)
+        ->trigger_on_parse();
+}
+
+int PortOptions::waitPortMs(int otherwise) const
+{
+    return waitPort_.empty() ? otherwise : durationOption(waitPort_, "--wait-port");
+}
+
+std::vector<LineStep> PortOptions::lineSteps() const
+{
+    std::vector<LineStep> steps;
+    for (const auto& [pulse, words] : lines_) {
+        if (pulse) {
+            steps.push_back(parsePulse(words));
+        } else {
+            const std::vector<LineStep> sequence = parseLineSequence(words);
+            steps.insert(steps.end(), sequence.begin(), sequence.end());
+        }
+    }
+    return steps;
 }
 
 PortSettings PortOptions::settings() const

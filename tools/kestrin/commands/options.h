@@ -4,6 +4,7 @@
 #define KESTRIN_TOOL_COMMANDS_OPTIONS_H
 
 #include "base/bytes.h"
+#include "base/lines.h"
 #include "base/outcome.h"
 #include "base/port_settings.h"
 
@@ -14,7 +15,9 @@
 
 namespace kestrin {
 
-// Line settings, flow control, the modem lines and the read wait.
+// Line settings, flow control, the modem lines and the read wait; how long
+// to wait for the port to be there; and the pulses and sequences of modem
+// line levels that reset a device.
 class PortOptions {
 public:
     // Declares the options on `command`; the values land in this object,
@@ -25,6 +28,12 @@ public:
     // option for a value it cannot take.
     PortSettings settings() const;
 
+    // --wait-port in ms, or `otherwise` when it was not given.
+    int waitPortMs(int otherwise) const;
+
+    // --pulse and --lines, in the order they were typed.
+    std::vector<LineStep> lineSteps() const;
+
 private:
     PortSettings typed_;
     std::string parity_ = "none";
@@ -32,6 +41,9 @@ private:
     std::string dtr_;
     std::string rts_;
     std::string readWait_ = "100ms";
+    std::string waitPort_;
+    // (is a pulse, the words), as typed.
+    std::vector<std::pair<bool, std::string>> lines_;
 };
 
 // Bytes given as escaped text or as hex, one or the other.

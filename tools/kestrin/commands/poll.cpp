@@ -6,6 +6,7 @@
 #include "commands/polling.h"
 
 #include "host/library.h"
+#include "host/port_open.h"
 
 #include <fmt/format.h>
 
@@ -25,6 +26,7 @@ struct PollOptions {
     bool json = false;
     bool trace = false;
     bool strict = false;
+    bool reconnect = false;
     std::string junit;
     std::string name;
     std::vector<std::string> labels;
@@ -51,23 +53,48 @@ void readRequest(const PollOptions& options, Outcome& outcome)
     checkRequest(request);
 }
 
+// How long a poll waits for a device that went away to come back, when
+// --reconnect is given without --wait-port.
+const int defaultReconnectWaitMs = 10000;
+
+// What the report says of the port opened: which one a selector named, and
+// how long it was waited for.
+void noteOpened(Outcome& outcome, const PortSelector& selector, const OpenedPort& opened)
+{
+    if (selector.kind != PortSelector::Kind::name) {
+        outcome.selector = selector.text;
+    }
+    outcome.identity = opened.identity;
+    outcome.waitedMs = opened.waitedMs;
+    outcome.request->port = opened.identity.port;
+}
+
 void runPoll(const PollOptions& options, Run& run)
 {
     Outcome& outcome = run.outcome;
     outcome.strict = options.strict;
     outcome.showTrace = options.trace;
     outcome.name = options.name;
+    const PortSelector selector = parseSelector(options.port);
     readRequest(options, outcome);
+    const std::vector<LineStep> lines = options.portOptions.lineSteps();
+    const int waitMs = options.portOptions.waitPortMs(0);
+    // After the device went away, the next poll waits for it to come back.
+    const int reconnectWaitMs = options.portOptions.waitPortMs(defaultReconnectWaitMs);
     recordRun(outcome, options.labels);
     // A JUnit file keeps each poll's trace as the case's output.
     const bool trace = options.trace || !options.junit.empty();
     const Library library = Library::load(options.library);
     outcome.library = LibraryInfo{library.path(), library.version()};
-    PollSession session(library, *outcome.request);
+    PollRequest& request = *outcome.request;
+    OpenedPort opened = openPort(selector, request.settings, waitMs, run.interrupts);
+    noteOpened(outcome, selector, opened);
+    run.view.opened(outcome);
+    PollSession session(library, request, std::move(opened.port));
     Background worker(run.interrupts);
 
     if (options.repeat == 0) {
-        const PollResult poll = pollWatched(run, session, worker, trace);
+        const PollResult poll = pollWatched(run, session, worker, trace, lines);
         outcome.status = poll.status;
         outcome.error = poll.error;
         outcome.poll = poll;
@@ -75,6 +102,7 @@ void runPoll(const PollOptions& options, Run& run)
     }
     outcome.repeat = options.repeat;
     PollSummary& summary = outcome.summary.emplace();
+    bool gone = false;
     for (int i = 1; i <= options.repeat; ++i) {
         if (run.interrupts.interrupted()) {
             outcome.status = Status::interrupted;
@@ -82,8 +110,20 @@ void runPoll(const PollOptions& options, Run& run)
         }
         PollResult poll;
         try {
-            poll = pollWatched(run, session, worker, trace);
+            if (gone) {
+                // Waiting for the device to come back, whatever node it
+                // comes back as, belongs to this poll.
+                opened = openPort(selector, request.settings, reconnectWaitMs, run.interrupts);
+                noteOpened(outcome, selector, opened);
+                session.replacePort(std::move(opened.port));
+                ++summary.reconnects;
+                gone = false;
+            }
+            poll = pollWatched(run, session, worker, trace, lines);
         } catch (const Error& error) {
+            if (error.status() == Status::interrupted) {
+                throw;
+            }
             // One poll of many failed: that is its result, and the run
             // goes on.
             poll.status = error.status();
@@ -91,15 +131,20 @@ void runPoll(const PollOptions& options, Run& run)
         }
         summary.add(poll);
         run.view.pollDone(outcome, i, poll);
-        if (poll.status == Status::deviceGone) {
+        if (poll.status == Status::deviceGone && options.reconnect) {
+            gone = true;
+        } else if (poll.status == Status::deviceGone || gone) {
             // Every poll after it would fail the same way.
             break;
         }
     }
     outcome.status = summary.status(options.strict);
+    if (!isFailure(outcome.status)) {
+        return;
+    }
     if (summary.errors == 1) {
         outcome.error = summary.lastError;
-    } else if (summary.errors > 1) {
+    } else {
         outcome.error =
             fmt::format("{} of {} polls failed, the last: {}", summary.errors, summary.polls, summary.lastError);
     }
@@ -111,7 +156,10 @@ Command makePollCommand(CLI::App& app)
 {
     auto options = std::make_shared<PollOptions>();
     CLI::App* poll = app.add_subcommand("poll", "Send a request, if any, and wait for the expected reply");
-    poll->add_option("port", options->port, "The serial port: /dev/ttyUSB0, COM3, ...")->required();
+    poll->add_option("port", options->port,
+                     "The serial port: /dev/ttyUSB0, COM3, ...; or the adapter behind it: usb:VID:PID[:SERIAL], "
+                     "location:LOC (as kestrin ports shows them)")
+        ->required();
     auto* expect = poll->add_option("-e,--expect", options->expect.text,
                                     "The expected reply, 1 to 20 bytes (escapes: \\r \\n \\t \\\\ \\xHH)");
     auto* expectHex = poll->add_option("--expect-hex", options->expect.hex,
@@ -128,6 +176,9 @@ Command makePollCommand(CLI::App& app)
         ->check(CLI::Range(1, 1000000000));
     poll->add_flag("--trace", options->trace, "Show every byte the library read, with its time since the poll began");
     poll->add_flag("--strict", options->strict, "Count a late match as no match (exit status 1)");
+    poll->add_flag("--reconnect", options->reconnect,
+                   "With --repeat: a device that went away (a reset adapter) counts as an error, and the next poll "
+                   "waits for it to come back (up to --wait-port, else 10 s)");
     poll->add_option("--junit", options->junit,
                      "Also write a JUnit XML file: one test case per poll, the trace as its output, the versions, "
                      "port and labels as properties");

@@ -22,13 +22,18 @@ namespace {
 
 } // namespace
 
-PollResult pollWatched(Run& run, PollSession& session, Background& worker, bool trace)
+PollResult pollWatched(Run& run, PollSession& session, Background& worker, bool trace,
+                       const std::vector<LineStep>& lines)
 {
-    session.prepare();
     const PollRequest& request = *run.outcome.request;
     LiveStatus status(stderrIsTerminal(), request.port, request.timeoutMs);
     PollResult poll;
-    if (!worker.run([&] { poll = session.poll(trace); }, LiveStatus::tickMs, [&status] { status.tick(); })) {
+    // The reset's waits too, so that Ctrl-C does not wait for them.
+    const auto prepareAndPoll = [&] {
+        session.prepare(lines);
+        poll = session.poll(trace);
+    };
+    if (!worker.run(prepareAndPoll, LiveStatus::tickMs, [&status] { status.tick(); })) {
         endInterrupted(run, session, status);
     }
     status.wipe();

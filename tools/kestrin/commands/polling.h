@@ -10,11 +10,12 @@
 
 namespace kestrin {
 
-// Sends the request and polls. On Ctrl-C while the library polls, the port
+// Drives the lines through `lines`, sends the request and polls. On Ctrl-C while the library polls, the port
 // is put back, the outcome so far reported as interrupted and the process
 // ended with 130 at once: the library's call cannot be cut short, and what
 // it uses must not be torn down under it. Throws Error as the session does.
-PollResult pollWatched(Run& run, PollSession& session, Background& worker, bool trace);
+PollResult pollWatched(Run& run, PollSession& session, Background& worker, bool trace,
+                       const std::vector<LineStep>& lines = {});
 
 } // namespace kestrin
 

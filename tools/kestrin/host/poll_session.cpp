@@ -7,14 +7,15 @@
 
 namespace kestrin {
 
-PollSession::PollSession(const Library& library, const PollRequest& request)
-    : library_(library), request_(request), port_(SerialPort::open(request.port, request.settings))
+PollSession::PollSession(const Library& library, const PollRequest& request, SerialPort port)
+    : library_(library), request_(request), port_(std::move(port))
 {
 }
 
-void PollSession::prepare()
+void PollSession::prepare(const std::vector<LineStep>& lines)
 {
     port_.discardInput();
+    port_.driveLines(lines);
     port_.write(request_.send);
 }
 

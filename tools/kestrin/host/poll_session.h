@@ -13,11 +13,15 @@ namespace kestrin {
 
 class PollSession {
 public:
-    // Opens the port. Throws Error (a busy port with Status::busy).
-    PollSession(const Library& library, const PollRequest& request);
+    // Polls on `port`, opened for the request.
+    PollSession(const Library& library, const PollRequest& request, SerialPort port);
 
-    // Throws away stale input and sends the request. Throws Error.
-    void prepare();
+    // Throws away stale input, drives the modem lines through `lines` (a
+    // reset, say), then sends the request. Throws Error.
+    void prepare(const std::vector<LineStep>& lines);
+
+    // The port again after the device went away and came back.
+    void replacePort(SerialPort port) { port_ = std::move(port); }
 
     // One call of pollUart on the calling thread, and what came of it: a
     // match (late or not), no match, or the device gone; how many bytes the

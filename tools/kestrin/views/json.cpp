@@ -63,6 +63,19 @@ public:
 
     void arrived(std::int64_t atUs, const Bytes& bytes) override { writeOut(jsonLine(arrivalJson(atUs, bytes)) + "\n"); }
 
+    void deviceEvent(const Outcome& run, std::int64_t atUs, bool back, const std::string& cause) override
+    {
+        nlohmann::json j = {{"event", back ? "back" : "gone"},
+                            {"ms", milliseconds(atUs)},
+                            {"port", run.identity ? run.identity->port : run.subject}};
+        if (back && run.waitedMs) {
+            j["waited_ms"] = *run.waitedMs;
+        } else if (!back) {
+            j["error"] = cause;
+        }
+        writeOut(jsonLine(j) + "\n");
+    }
+
     void finished(const Outcome& outcome) override
     {
         if (!headWritten_) {
@@ -185,7 +198,8 @@ nlohmann::json summaryJson(const PollSummary& summary)
                         {"matched", summary.matched},
                         {"no_match", summary.noMatch},
                         {"late", summary.late},
-                        {"errors", summary.errors}};
+                        {"errors", summary.errors},
+                        {"reconnects", summary.reconnects}};
     if (const auto l = summary.times.spread()) {
         j["latency_ms"] = {{"min", l->minMs}, {"median", l->medianMs}, {"p90", l->p90Ms}, {"max", l->maxMs}};
     } else {

@@ -73,6 +73,15 @@ public:
 
     void arrived(std::int64_t atUs, const Bytes& bytes) override { writeOut(arrivalLine(atUs, bytes) + "\n"); }
 
+    void deviceEvent(const Outcome& run, std::int64_t atUs, bool back, const std::string& cause) override
+    {
+        const std::string port = run.identity ? run.identity->port : run.subject;
+        writeErr(printable(back ? fmt::format("kestrin: {}: back at {:.3f} s", port, static_cast<double>(atUs) / 1e6)
+                                : fmt::format("kestrin: {}: {} at {:.3f} s; waiting for it to come back", port,
+                                              cause, static_cast<double>(atUs) / 1e6)) +
+                 "\n");
+    }
+
     void finished(const Outcome& outcome) override
     {
         if (outcome.ports) {
@@ -192,7 +201,11 @@ std::string summaryText(const std::string& port, const PollSummary& summary)
     if (summary.late > 0) {
         fmt::format_to(out, " ({} late)", summary.late);
     }
-    fmt::format_to(out, ", {} no match, {} error{}\n", summary.noMatch, summary.errors, summary.errors == 1 ? "" : "s");
+    fmt::format_to(out, ", {} no match, {} error{}", summary.noMatch, summary.errors, summary.errors == 1 ? "" : "s");
+    if (summary.reconnects > 0) {
+        fmt::format_to(out, ", {} reconnect{}", summary.reconnects, summary.reconnects == 1 ? "" : "s");
+    }
+    text += "\n";
     if (const auto l = summary.times.spread()) {
         fmt::format_to(out, "{}: time to match: min {} ms, median {} ms, p90 {} ms, max {} ms\n", shown, l->minMs,
                        l->medianMs, l->p90Ms, l->maxMs);
@@ -275,6 +288,11 @@ public:
     {
         first_->arrived(atUs, bytes);
         second_->arrived(atUs, bytes);
+    }
+    void deviceEvent(const Outcome& run, std::int64_t atUs, bool back, const std::string& cause) override
+    {
+        first_->deviceEvent(run, atUs, back, cause);
+        second_->deviceEvent(run, atUs, back, cause);
     }
     void finished(const Outcome& outcome) override
     {

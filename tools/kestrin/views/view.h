@@ -29,6 +29,9 @@ public:
     virtual void monitoring(const Outcome& run, std::uint32_t baud, bool untilStopped) = 0;
     // monitor: bytes that came `atUs` after it began.
     virtual void arrived(std::int64_t atUs, const Bytes& bytes) = 0;
+    // monitor --reconnect: the device went away `atUs` after it began
+    // (`back` false: `cause` says how), or came back (as run.identity).
+    virtual void deviceEvent(const Outcome& run, std::int64_t atUs, bool back, const std::string& cause) = 0;
 
     // The end: a result, a summary, a listing or a failure. A report that
     // cannot be written throws Error.

@@ -1102,6 +1102,101 @@ class UsbIdentity(Scenarios):
             self.assertNotEqual(second, first, "umockdev gives no node twice")
 
 
+@runs_on(NATIVE, WINE, why="USB adapters are faked natively (umockdev) and under Wine (its registry)")
+class StationLoop(Scenarios):
+    """A test station's loop: the adapter picked by identity, waited for,
+    reset, polled across its resets."""
+
+    def test_an_adapter_is_picked_by_serial_or_location_and_never_guessed(self):
+        one, two = identical_adapters(2)
+        one.script, two.script = "answer:ID?=ONE", "answer:ID?=TWO"
+        with self.runner.usb_bed(one, two) as bed:
+            lib = self.runner.library_args
+            picks = {(adapter, by): bed.run("poll", bed.selector(adapter, by), *lib, "-s", "ID?", "-e",
+                                            "ONE" if adapter is one else "TWO", "--json")
+                     for adapter in (one, two) for by in ("serial", "location")}
+            either = bed.run("poll", bed.selector(one, "usb"), *lib, "-s", "ID?", "-e", "ONE")
+            ports = (bed.port(one), bed.port(two))
+            serials = (bed.listed(one)["serial_number"], bed.listed(two)["serial_number"])
+        for (adapter, by), result in picks.items():
+            with self.subTest(adapter=adapter, by=by):
+                self.assertEqual(result.status, 0, result)
+                j = json.loads(result.stdout)
+                self.assertEqual(j["port"], ports[0] if adapter is one else ports[1])
+                self.assertTrue(j["selector"].startswith("usb:" if by == "serial" else "location:"), j)
+                self.assertEqual(j["identity"]["serial_number"], serials[0] if adapter is one else serials[1])
+        self.assertEqual(either.status, 2, either)
+        for port in ports:
+            self.assertIn(port, either.stderr, "each match named, none picked")
+
+    def test_a_port_that_comes_a_moment_later_is_waited_for(self):
+        adapter = UsbAdapter(script="answer:PING=PONG")
+        with self.runner.usb_bed() as bed:
+            started = time.monotonic()
+            none = bed.run("poll", "usb:0403:6001:NOSUCH", *self.runner.library_args, "-s", "PING", "-e", "PONG",
+                           "--wait-port", "2s")
+            waited_in_vain = time.monotonic() - started
+            bed.plug(adapter, after_ms=1000)
+            result = bed.run("poll", bed.selector(adapter, "serial"), *self.runner.library_args, "-s", "PING", "-e",
+                             "PONG", "--wait-port", "10s", "--json")
+        self.assertEqual(none.status, 2, none)
+        self.assertIn("waited 2 s", none.stderr)
+        self.assertGreaterEqual(waited_in_vain, 1.9)
+        self.assertEqual(result.status, 0, result)
+        waited = json.loads(result.stdout)["waited_ms"]
+        self.assertGreater(waited, 500, "it was not there at first")
+        self.assertLess(waited, 6000, "woken when it came, not at the end of the wait")
+
+    def test_a_device_that_resets_is_waited_for_and_polled_again(self):
+        adapter = UsbAdapter(script="answer:PING=PONG")
+        lib = self.runner.library_args
+        with self.runner.usb_bed(adapter) as bed:
+            selector = bed.selector(adapter, "serial")
+            # A wait before each poll (a --lines of no levels) spreads the
+            # soak over the reset.
+            soak = bed.start("poll", selector, *lib, "-s", "PING", "-e", "PONG", "-t", "200", "--repeat", "30",
+                             "--lines", "100ms", "--reconnect", "--json")
+            time.sleep(1.5)
+            bed.unplug(adapter)
+            bed.plug(adapter, after_ms=500)
+            soaked = soak.wait(60)
+
+            monitor = bed.start("monitor", selector, "-s", "HI", "--reconnect", "-d", "20s", "--json",
+                                stdout=subprocess.PIPE)
+            self.assertTrue(bed.device(adapter).wait_heard(b"HI", 10), "the monitor never had the port")
+            bed.unplug(adapter)
+            bed.plug(adapter, after_ms=500)
+            events = []
+            while not events or events[-1].get("event") != "back":
+                line = monitor.read_line(20)
+                self.assertTrue(line, f"the monitor ended or said nothing: {events}")
+                events.append(json.loads(line))
+            bed.device(adapter).send(b"AFTER")
+            events += [json.loads(monitor.read_line(20))]
+            monitor.interrupt()
+            self.assertEqual(monitor.wait(20).status, 130)
+        j = json.loads(soaked.stdout)
+        self.assertEqual(j["summary"]["reconnects"], 1, soaked)
+        self.assertEqual(soaked.status, 0 if j["summary"]["errors"] == 1 else 2,
+                         "a soak whose only error is a reset that came back is judged by its polls")
+        self.assertEqual(j["polls"][-1]["status"], "matched", "polled again once it was back")
+        self.assertEqual([e.get("event") for e in events if "event" in e], ["gone", "back"], events)
+        self.assertEqual(events[-1].get("text"), "AFTER", "what came after it was back")
+
+    @runs_on(NATIVE, why="pseudo-terminals get modem lines from a shim only natively")
+    def test_a_reset_pulse_comes_before_the_request_and_the_banner_is_polled(self):
+        with self.runner.modem_lines() as lines, self.device("expect:PING") as dev:
+            lines.on_change(lambda c: c.port == dev.slave_path and c.rose("dtr") and dev.send(b"BOOT\r\n"))
+            result = lines.poll(dev.port, "--pulse", "dtr=100ms", "-s", "PING", "-e", "BOOT\r\n", "-t", "2s")
+            changes = lines.changes(dev.slave_path)
+        self.assertEqual(result.status, 0, result)
+        fell = next(c for c in changes if c.fell("dtr"))
+        rose = next(c for c in changes if c.rose("dtr"))
+        self.assertGreaterEqual(rose.time - fell.time, 0.095, "DTR low for the pulse's length")
+        self.assertLess(rose.time - fell.time, 0.4)
+        self.assertTrue(dev.heard.endswith(b"PING"), "the request came after the reset")
+
+
 class Monitor(Scenarios):
     def test_what_arrives_with_its_time_as_hex_and_text(self):
         with self.device("expect:HIHO wait:100 send:OK\\r\\n wait:200 drip:100:TICK") as dev:

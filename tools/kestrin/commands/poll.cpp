@@ -112,7 +112,9 @@ void runPoll(const PollOptions& options, Run& run)
         try {
             if (gone) {
                 // Waiting for the device to come back, whatever node it
-                // comes back as, belongs to this poll.
+                // comes back as, belongs to this poll. The old port goes
+                // first: its claim would keep the new one busy.
+                session.replacePort(SerialPort());
                 opened = openPort(selector, request.settings, reconnectWaitMs, run.interrupts);
                 noteOpened(outcome, selector, opened);
                 session.replacePort(std::move(opened.port));

@@ -15,7 +15,7 @@ Command makePortsCommand(CLI::App& app)
     CLI::App* ports = app.add_subcommand("ports", "List the serial ports this machine has, with a device behind them");
     addJsonOption(*ports, *json,
                   "A JSON array of objects: port, description, manufacturer, serial_number, usb_vendor_id, "
-                  "usb_product_id, stable_name, hardware_id");
+                  "usb_product_id, stable_name, hardware_id, location");
     ports->footer(helpFooter("", {
         {"ports", "One port per line, with what is known of its device; a stable name below it."},
         {"ports --json", "The same as a JSON array, [] when there are none."},

@@ -156,6 +156,7 @@ Command makeSimCommand(CLI::App& app)
     sim->add_option("--seed", options->seed,
                     "Make every random choice (chance, corrupt) from N, to play a run again exactly (default: from "
                     "the clock); the seed in use is printed on stderr")
+        ->type_name("UINT")
         ->check(given);
     sim->add_flag("--trace", options->trace,
                   "Print every chunk received (rx HEX) and sent (tx HEX) on stdout, and hangup, vanish, back PATH");
@@ -167,9 +168,8 @@ Command makeSimCommand(CLI::App& app)
             {"sim \"on PING\\r\\n reply PONG\\r\\n after 50\"", "Answer PING with PONG after 50 ms."},
             {"sim \"on READ? reply OK times 1\" \"on READ? reply BUSY\" --link /tmp/ttyDEVICE",
              "Right once, then wrong; also reachable as /tmp/ttyDEVICE."},
-            {"sim \"send READY\\r\\n every 500\" --trace", "Chatter unprompted, showing every byte in and out."},
-            {"sim \"on PING reply PONG chance 90% corrupt 1\" \"on RESET vanish 2s\" --seed 7",
-             "A flaky device that RESET takes away for 2 s; --seed 7 plays it the same again."},
+            {"sim \"on PING reply PONG chance 90% corrupt 1\" \"on RESET vanish 2s\" --seed 7 --trace",
+             "A flaky device that RESET takes away for 2 s; --seed 7 plays it again, every byte shown."},
         }));
     return {sim, [options](Run& run) { runSim(*options, run); }, nullptr, {}};
 }

@@ -288,8 +288,9 @@ const char* scriptSyntax()
            "TEXT: escapes \\r \\n \\t \\\\ \\xHH; \"double quotes\" around spaces; hex:4f4b for raw\n"
            "bytes. MS: milliseconds, or with a unit: 500ms, 2s. Incoming bytes are searched\n"
            "for the triggers (4096 bytes at most); the earliest trigger wins, the first\n"
-           "listed rule on a tie. A round is one trigger answered (or swallowed). What\n"
-           "the host's input queue has no room for is lost, as on a real line.\n";
+           "listed rule on a tie. A round is one trigger answered (or swallowed). Answers\n"
+           "go out as fast as the host reads them; what its input queue has no room for\n"
+           "within 100 ms is lost, as on a real line.\n";
 }
 
 } // namespace kestrin::sim

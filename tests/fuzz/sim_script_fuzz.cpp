@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::uint64_t start = 1000;
-    const std::uint64_t turnBytes = 4096;
+    const std::uint64_t turnBytes = 1024;
     sim::Model model(std::move(rules), start, size);
     Random steps(size);
     std::uint64_t now = start;

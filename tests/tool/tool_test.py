@@ -768,7 +768,10 @@ class Simulator(Scenarios):
                 finally:
                     os.close(host)
         self.assertEqual(got, b"".join(f"R{i:05};".encode() for i in range(0, 5000, 2)))
-        self.assertLess(took, 1.0)
+        # Milliseconds natively (the search it replaces took minutes); the
+        # sanitizers and an emulator get a bound as generous.
+        slow = self.runner.kind != NATIVE or os.environ.get("ASAN_OPTIONS") or os.environ.get("TSAN_OPTIONS")
+        self.assertLess(took, 5.0 if slow else 1.0)
 
     def test_a_huge_repeat_flows_in_constant_memory_and_a_stop_signal_ends_it_mid_reply(self):
         sim = self.runner.start("sim", "on GO reply " + "X" * 1000 + " repeat 3000000")

@@ -343,6 +343,59 @@ TEST(SimScript, HangupRulesAndTimesWithUnits)
     EXPECT_NE(ruleError("on A reply B repeat 2s"), "") << "a count takes no unit";
 }
 
+TEST(SimScript, VanishCorruptAndChance)
+{
+    const sim::Rule vanish = rule("on RESET vanish 2s after 100 times 1 chance 50%");
+    EXPECT_EQ(vanish.kind, sim::Rule::Kind::vanish);
+    EXPECT_EQ(vanish.trigger, toBytes("RESET"));
+    EXPECT_EQ(vanish.vanishMs, 2000u);
+    EXPECT_EQ(vanish.afterMs, 100u);
+    EXPECT_EQ(vanish.times, 1u);
+    EXPECT_EQ(vanish.chance, 5000u);
+    EXPECT_EQ(rule("on A reply B corrupt 2").corrupt, 2u);
+    EXPECT_EQ(rule("send B every 10 corrupt 1").corrupt, 1u);
+    EXPECT_EQ(rule("on A reply B").chance, sim::Rule::chanceAlways);
+    EXPECT_EQ(rule("on A silent chance 1%").chance, 100u);
+    EXPECT_EQ(rule("on A hangup chance 12.5%").chance, 1250u);
+
+    EXPECT_NE(ruleError("on RESET vanish").find("vanish"), std::string::npos);
+    EXPECT_NE(ruleError("on RESET vanish 2days").find("2days"), std::string::npos);
+    EXPECT_NE(ruleError("vanish 2s"), "") << "a vanish needs a trigger";
+    EXPECT_NE(ruleError("on RESET vanish 1s gap 5").find("gap"), std::string::npos);
+    EXPECT_NE(ruleError("on A reply B corrupt 0"), "");
+    EXPECT_NE(ruleError("on A silent corrupt 1").find("corrupt"), std::string::npos);
+    EXPECT_NE(ruleError("send B chance 50%").find("chance"), std::string::npos);
+    EXPECT_NE(ruleError("on A reply B chance").find("chance"), std::string::npos);
+}
+
+TEST(SimScript, AChanceIsAPercentageWithUpToTwoDecimals)
+{
+    const std::vector<std::pair<std::string, std::uint32_t>> good = {
+        {"0%", 0}, {"100%", 10000}, {"90%", 9000}, {"99.5%", 9950}, {"0.01%", 1}, {"100.00%", 10000}, {"007%", 700}};
+    for (const auto& [typed, hundredths] : good) {
+        EXPECT_EQ(rule("on A reply B chance " + typed).chance, hundredths) << typed;
+    }
+    for (const std::string typed : {"90", "101%", "100.01%", "9.999%", "-5%", ".5%", "5.%", "x%", "%", "5%%", "1e2%"}) {
+        EXPECT_NE(ruleError("on A reply B chance " + typed).find("not a chance"), std::string::npos) << typed;
+    }
+}
+
+TEST(SimScript, ATriggerIsAtMostWhatTheDeviceRemembers)
+{
+    EXPECT_EQ(rule("on " + std::string(sim::triggerLimit, 'x') + " reply B").trigger.size(), sim::triggerLimit);
+    EXPECT_NE(ruleError("on " + std::string(sim::triggerLimit + 1, 'x') + " reply B").find("4096 bytes at most"),
+              std::string::npos);
+}
+
+TEST(SimScript, ALongBadWordIsShownCut)
+{
+    const std::string error = ruleError("on A reply B " + std::string(100000, 'z'));
+    EXPECT_NE(error.find("unknown word 'zzzz"), std::string::npos) << error.substr(0, 200);
+    EXPECT_LT(error.size(), 200u);
+    EXPECT_LT(ruleError("on A reply B repeat " + std::string(100000, '9')).size(), 200u);
+    EXPECT_LT(ruleError("on A reply B after " + std::string(100000, '9')).size(), 200u);
+}
+
 TEST(SimScript, ScriptSkipsCommentsAndNamesTheBadLine)
 {
     const std::vector<sim::Rule> rules = sim::parseScript("# a device\n\non A reply B   # answer\n  send C\n");

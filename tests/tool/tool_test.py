@@ -38,6 +38,7 @@ import tempfile
 import termios
 import threading
 import time
+import tty
 import unittest
 from xml.etree import ElementTree
 from concurrent.futures import ThreadPoolExecutor
@@ -146,6 +147,20 @@ class Sim:
             if line == prefix or line.startswith(prefix + " "):
                 return bytes.fromhex(line[len(prefix) + 1:])
 
+    def wait_for_line(self, prefix, timeout=5):
+        """The rest of the next trace line that starts with `prefix` and a space ("back /dev/pts/3")."""
+        deadline = time.monotonic() + timeout
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise AssertionError(f"no {prefix} line from the device within {timeout} s")
+            try:
+                line = self.lines.get(timeout=remaining)
+            except queue.Empty:
+                continue
+            if line == prefix or line.startswith(prefix + " "):
+                return line[len(prefix) + 1:]
+
     def received_until(self, wanted, timeout=5):
         got = b""
         while wanted not in got:
@@ -167,6 +182,18 @@ class Sim:
         status = self.stop()
         if exc[0] is None and status != 0:
             raise AssertionError(f"kestrin sim ended with status {status}")
+
+
+def read_for(fd, wanted, seconds):
+    """Up to `wanted` bytes from `fd`, whatever came within `seconds`."""
+    got = b""
+    until = time.monotonic() + seconds
+    while len(got) < wanted:
+        ready, _, _ = select.select([fd], [], [], max(0, until - time.monotonic()))
+        if not ready:
+            break
+        got += os.read(fd, wanted - len(got))
+    return got
 
 
 def run_example(args):
@@ -658,11 +685,122 @@ class Simulator(Scenarios):
                 self.assertEqual(result.status, 0, result)
             self.assertFalse(os.path.lexists(link))
 
-    def test_link_never_replaces_a_real_file(self):
-        with tempfile.NamedTemporaryFile() as plain:
-            result = self.kestrin("sim", "--link", plain.name, timeout=10)
-            self.assertEqual(result.status, 2)
-            self.assertIn("not a symbolic link", result.stderr)
+    def test_link_takes_no_path_that_exists_but_a_gone_pseudo_terminals(self):
+        with tempfile.TemporaryDirectory() as folder:
+            plain, folder_path = os.path.join(folder, "plain"), os.path.join(folder, "folder")
+            users_link, stale = os.path.join(folder, "mine"), os.path.join(folder, "stale")
+            with open(plain, "w") as file:
+                file.write("keep me")
+            os.mkdir(folder_path)
+            os.symlink(plain, users_link)
+            for path in (plain, folder_path, users_link):
+                result = self.kestrin("sim", "--link", path, timeout=10)
+                self.assertEqual((result.status, result.stdout), (2, ""), result)
+                self.assertIn("exists", result.stderr)
+            with open(plain) as file:
+                self.assertEqual(file.read(), "keep me")
+            self.assertTrue(os.path.isdir(folder_path))
+            self.assertEqual(os.readlink(users_link), plain, "a user's link is left as it was")
+
+            taken = os.path.join(folder, "device")
+            with Sim("on A reply OK", extra=("--link", taken)) as running:
+                second = self.kestrin("sim", "--link", taken, timeout=10)
+                self.assertEqual(second.status, 2, second)
+                self.assertEqual(os.readlink(taken), running.port, "a running sim keeps its link")
+                self.assertEqual(self.poll(taken, "--send", "A", "--expect", "OK").status, 0)
+
+            # What a killed sim leaves: a link to a pseudo-terminal that is gone.
+            os.symlink("/dev/pts/987654", stale)
+            with Sim("on A reply OK", extra=("--link", stale)) as sim:
+                self.assertEqual(os.readlink(stale), sim.port)
+            self.assertFalse(os.path.lexists(stale))
+
+    def test_scripts_that_are_not_regular_files_of_at_most_1_mb_are_refused_at_once(self):
+        with tempfile.TemporaryDirectory() as folder:
+            fifo, large = os.path.join(folder, "fifo"), os.path.join(folder, "large.sim")
+            os.mkfifo(fifo)
+            with open(large, "w") as file:
+                file.write("#" * (1024 * 1024) + "\n")
+            cases = [("/dev/zero", "special file"), ("/dev/urandom", "special file"), (fifo, "special file"),
+                     (folder, "directory"), (large, "larger than 1 MB")]
+            for path, why in cases:
+                began = time.monotonic()
+                result = self.kestrin("sim", "--script", path, timeout=20)
+                self.assertEqual((result.status, result.stdout), (2, ""), result)
+                self.assertIn(why, result.stderr)
+                self.assertLess(time.monotonic() - began, 10, path)
+
+    def test_numbers_and_paths_are_checked(self):
+        for args in (["--rounds", "-1"], ["--rounds", "99999999999999999999"], ["--rounds", "0"],
+                     ["--script", ""], ["--link", ""], ["--seed", "-1"], ["--seed", "18446744073709551616"],
+                     ["--seed", "x"]):
+            result = self.kestrin("sim", *args, "on A reply B", timeout=10)
+            self.assertEqual((result.status, result.stdout), (2, ""), (args, result))
+            self.assertTrue(is_usage_error(result.stderr), (args, result.stderr))
+
+    def test_the_seed_is_said_and_plays_the_same_chances_again(self):
+        def answers(seed):
+            with Sim("on P reply A chance 50%", extra=("--seed", seed)) as sim:
+                said = sim.process.stderr.readline().decode()
+                monitored = self.kestrin("monitor", sim.port, "-s", "P" * 200, "-d", "1500ms", "--json")
+            self.assertEqual(monitored.status, 0, monitored)
+            return said, sum(len(o.get("text", "")) for o in json_lines(monitored.stdout)[:-1])
+
+        said, count = answers("4242")
+        self.assertEqual(said, "kestrin sim: seed 4242\n")
+        self.assertEqual(answers("4242"), (said, count))
+        self.assertLess(40, count)
+        self.assertLess(count, 160)
+        with Sim("on P reply A") as sim:
+            self.assertRegex(sim.process.stderr.readline().decode(), r"^kestrin sim: seed \d+\n$")
+
+    def test_thousands_of_rules_answer_thousands_of_triggers_in_well_under_a_second(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".sim") as script:
+            script.write("".join(f"on CMD{i:05}; reply R{i:05};\n" for i in range(5000)))
+            script.flush()
+            with Sim(extra=("--script", script.name)) as sim:
+                host = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
+                try:
+                    tty.setraw(host)
+                    began = time.monotonic()
+                    os.write(host, b"".join(f"CMD{i:05};".encode() for i in range(0, 5000, 2)))
+                    got = read_for(host, 7 * 2500, 5)
+                    took = time.monotonic() - began
+                finally:
+                    os.close(host)
+        self.assertEqual(got, b"".join(f"R{i:05};".encode() for i in range(0, 5000, 2)))
+        # Milliseconds natively (the search it replaces took minutes); the
+        # sanitizers and an emulator get a bound as generous.
+        slow = self.runner.kind != NATIVE or os.environ.get("ASAN_OPTIONS") or os.environ.get("TSAN_OPTIONS")
+        self.assertLess(took, 5.0 if slow else 1.0)
+
+    def test_a_huge_repeat_flows_in_constant_memory_and_a_stop_signal_ends_it_mid_reply(self):
+        sim = self.runner.start("sim", "on GO reply " + "X" * 1000 + " repeat 3000000")
+        port = sim.read_line(10).strip()
+        self.assertTrue(port.startswith("/dev/"), port)
+        host = os.open(port, os.O_RDWR | os.O_NOCTTY)
+        try:
+            tty.setraw(host)
+            os.write(host, b"GO")
+            samples, got = [], 0
+            until = time.monotonic() + 2
+            while time.monotonic() < until:
+                got += len(read_for(host, 1 << 20, 0.1))
+                with contextlib.suppress(OSError, ValueError):
+                    with open(f"/proc/{sim.process.pid}/status") as status:
+                        samples += [int(line.split()[1]) for line in status if line.startswith("VmRSS:")]
+            self.assertGreater(got, 100000, "the reply flows as the host reads it")
+            began = time.monotonic()
+            sim.interrupt(signal.SIGTERM)
+            self.assertEqual(sim.wait(10).status, 0)
+            self.assertLess(time.monotonic() - began, 1.0, "the stop signal came mid-reply")
+        finally:
+            os.close(host)
+        measured = self.runner.kind == NATIVE and not os.environ.get("ASAN_OPTIONS") \
+            and not os.environ.get("TSAN_OPTIONS")
+        if measured:
+            # Built whole, the answer took gigabytes.
+            self.assertLess(max(samples) - samples[0], 8192, f"kB of memory: {samples}")
 
     def test_rounds_end_the_device_by_itself_after_its_last_reply_is_read(self):
         sim = Sim("on PING reply PONG\\r\\nTRAILER", extra=("--rounds", "3"))
@@ -730,6 +868,25 @@ class SimulatorHangup(Scenarios):
         self.assertEqual(result.status, 2, result)
         j = json.loads(result.stdout)
         self.assertEqual([p["status"] for p in j["polls"]], ["matched", "device_gone"], result.stdout)
+
+
+    def test_a_vanished_device_fails_the_hosts_reads_and_comes_back_at_its_link(self):
+        with tempfile.TemporaryDirectory() as folder:
+            link = os.path.join(folder, "device")
+            with Sim("on PING reply PONG", "on RESET vanish 1500ms", extra=("--link", link)) as sim:
+                self.assertEqual(self.poll(link, "-s", "PING", "-e", "PONG").status, 0)
+                gone = self.kestrin("monitor", link, "-s", "RESET", "--json", timeout=10)
+                self.assertEqual(sim.wait_for_line("vanish"), "")
+                self.assertFalse(os.path.lexists(link), "the link goes with the device")
+                away = self.poll(link, "-s", "PING", "-e", "PONG")
+                back = sim.wait_for_line("back", timeout=10)
+                self.assertEqual(os.readlink(link), back)
+                again = self.poll(link, "-s", "PING", "-e", "PONG")
+            self.assertFalse(os.path.lexists(link))
+        self.assertEqual(gone.status, 2, gone)
+        self.assertEqual(json_lines(gone.stdout)[-1]["status"], "device_gone", gone.stdout)
+        self.assertEqual(away.status, 2, away)
+        self.assertEqual(again.status, 0, again)
 
 
 class Trace(Scenarios):

@@ -13,7 +13,7 @@ _kestrin_options()
         monitor) echo "-h --help $_kestrin_port_options -s --send --send-hex -d --duration --reconnect --label -j --json" ;;
         ports) echo "-h --help -j --json" ;;
         about) echo "-h --help --library -j --json" ;;
-        sim) echo "-h --help --script --link --rounds --trace" ;;
+        sim) echo "-h --help --script --link --rounds --seed --trace" ;;
         demo) echo "-h --help --library" ;;
     esac
 }
@@ -64,7 +64,7 @@ _kestrin()
         --library | --script | --link | --junit) COMPREPLY=($(compgen -f -- "$cur")); return ;;
         # Free text, numbers and times: nothing to offer.
         -e | --expect | --expect-hex | -s | --send | --send-hex | -t | --timeout | --read-wait | -r | --repeat | \
-            -d | --duration | --rounds) return ;;
+            -d | --duration | --rounds | --seed) return ;;
     esac
 
     if [[ -z $command ]]; then

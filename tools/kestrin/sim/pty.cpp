@@ -38,22 +38,22 @@ void traceBytes(std::FILE* trace, const char* direction, const std::uint8_t* byt
     }
 }
 
-void sendToHost(const Pty& pty, const Bytes& bytes, std::FILE* trace)
+// What the host's input queue took of the bytes, at once.
+std::size_t sendToHost(const Pty& pty, const std::uint8_t* bytes, std::size_t count, std::FILE* trace)
 {
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(pty.master(), bytes.data() + done, bytes.size() - done);
+    while (done < count) {
+        const ssize_t n = ::write(pty.master(), bytes + done, count - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            // The host's input queue is full: like a real UART overrun, the
-            // rest is lost rather than holding the sim up.
             break;
         }
         done += static_cast<std::size_t>(n);
     }
-    traceBytes(trace, "tx", bytes.data(), done);
+    traceBytes(trace, "tx", bytes, done);
+    return done;
 }
 
 // After the last round: waits until the host has closed the port, so that
@@ -159,41 +159,103 @@ void StopPipe::stop() const noexcept
     errno = saved;
 }
 
-void play(Model& model, Pty& pty, int stopFd, std::uint64_t rounds, std::FILE* trace)
+void play(Model& model, Pty& pty, int stopFd, const PlayOptions& options)
 {
+    // Taken from the model a turn at a time, so that an answer of any
+    // length is made as it is sent, and the stop pipe and the host are
+    // heard between turns.
+    const std::size_t turnBytes = 4096;
+    // How long bytes wait for room in the host's input queue. A host that
+    // reads gets every byte, however long the answer; from one that does
+    // not, what is due is lost, like a real UART overrun, rather than
+    // piling up.
+    const std::uint64_t roomWaitMs = 100;
+    std::FILE* const trace = options.trace;
     std::uint8_t buffer[4096];
+    Bytes out; // taken from the model, not yet sent
+    std::size_t sent = 0;
+    bool full = false; // since fullSinceMs, the host's queue has taken nothing
+    std::uint64_t fullSinceMs = 0;
+    std::uint64_t vanishes = model.vanishes();
     for (;;) {
-        const Bytes due = model.takeDue(clockMs());
-        if (!due.empty()) {
-            sendToHost(pty, due, trace);
+        const std::uint64_t now = clockMs();
+        if (out.empty()) {
+            out = model.takeDue(now, turnBytes);
+            sent = 0;
+        }
+        if (!out.empty() && pty.connected()) {
+            const std::size_t taken = sendToHost(pty, out.data() + sent, out.size() - sent, trace);
+            sent += taken;
+            if (sent == out.size()) {
+                out.clear();
+                full = false;
+            } else if (!full || taken > 0) {
+                full = true;
+                fullSinceMs = now;
+            } else if (now - fullSinceMs >= roomWaitMs) {
+                out.clear();
+                full = false;
+                model.dropDue(now);
+            }
         }
         if (model.hungUp()) {
             pty.hangUp();
             traceLine(trace, "hangup\n");
             return;
         }
-        if (rounds != 0 && model.rounds() >= rounds) {
-            // A poll that missed its reply ends within one idle limit.
-            waitForHostToClose(pty, stopFd, 10000);
+        if (model.vanishes() != vanishes) {
+            vanishes = model.vanishes();
+            // What the old port did not take goes with it.
+            out.clear();
+            full = false;
+            if (pty.connected()) {
+                pty.hangUp();
+                if (options.link != nullptr) {
+                    options.link->remove();
+                }
+                traceLine(trace, "vanish\n");
+            }
+        }
+        if (!pty.connected() && !model.away()) {
+            pty = Pty::open();
+            if (options.link != nullptr) {
+                options.link->point(pty.path());
+            }
+            traceLine(trace, fmt::format("back {}\n", pty.path()));
+        }
+        if (options.rounds != 0 && model.rounds() >= options.rounds && out.empty()) {
+            if (pty.connected()) {
+                // A poll that missed its reply ends within one idle limit.
+                waitForHostToClose(pty, stopFd, 10000);
+            }
             return;
         }
         int timeoutMs = -1;
-        if (const auto next = model.nextDueMs()) {
-            const std::uint64_t now = clockMs();
-            timeoutMs = *next <= now ? 0 : static_cast<int>(std::min<std::uint64_t>(*next - now, 60000));
+        const std::uint64_t later = clockMs();
+        const auto until = [later](std::uint64_t when) {
+            return when <= later ? 0 : static_cast<int>(std::min<std::uint64_t>(when - later, 60000));
+        };
+        if (!out.empty()) {
+            timeoutMs = until((full ? fullSinceMs : later) + roomWaitMs);
+        } else if (const auto next = model.nextDueMs()) {
+            timeoutMs = until(*next);
         }
-        pollfd fds[3] = {{pty.master(), POLLIN, 0}, {stopFd, POLLIN, 0}, {pty.hostsFd(), POLLIN, 0}};
-        const int ready = ::poll(fds, pty.hostsFd() >= 0 ? 3 : 2, timeoutMs);
-        if (ready < 0 && errno != EINTR) {
+        pollfd fds[3] = {{stopFd, POLLIN, 0}, {-1, 0, 0}, {-1, POLLIN, 0}};
+        if (pty.connected()) {
+            fds[1] = {pty.master(), static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0};
+            fds[2].fd = pty.hostsFd();
+        }
+        // A negative descriptor is skipped by poll().
+        if (::poll(fds, 3, timeoutMs) < 0 && errno != EINTR) {
             return;
         }
-        if (fds[1].revents != 0) {
+        if (fds[0].revents != 0) {
             return;
         }
         if ((fds[2].revents & POLLIN) != 0) {
             pty.noteHosts();
         }
-        if ((fds[0].revents & POLLIN) != 0) {
+        if ((fds[1].revents & POLLIN) != 0) {
             const ssize_t n = ::read(pty.master(), buffer, sizeof buffer);
             if (n > 0) {
                 traceBytes(trace, "rx", buffer, static_cast<std::size_t>(n));
@@ -207,7 +269,7 @@ BackgroundSim::BackgroundSim(std::vector<Rule> rules)
     : pty_(Pty::open()), stop_(StopPipe::open()), model_(std::move(rules), clockMs())
 {
     thread_ = std::thread([this] {
-            play(model_, pty_, stop_.readEnd(), 0, nullptr);
+            play(model_, pty_, stop_.readEnd(), PlayOptions{});
     });
 }
 

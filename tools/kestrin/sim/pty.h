@@ -4,6 +4,7 @@
 #define KESTRIN_TOOL_SIM_PTY_H
 
 #include "host/handles.h"
+#include "sim/link.h"
 #include "sim/model.h"
 
 #include <cstdint>
@@ -20,6 +21,8 @@ public:
     static Pty open();
 
     int master() const { return master_.get(); }
+    // False once hung up.
+    bool connected() const { return static_cast<bool>(master_); }
     int slave() const { return slave_.get(); }
     const std::string& path() const { return path_; }
 
@@ -43,6 +46,8 @@ public:
     {
         master_.reset();
         slave_.reset();
+        hosts_.reset();
+        hostsOpen_ = 0;
     }
 
 private:
@@ -68,19 +73,32 @@ private:
     UniqueFd write_;
 };
 
+struct PlayOptions {
+    std::uint64_t rounds = 0; // 0: no limit
+    // With a trace, every chunk in and out is written there as "rx HEX" or
+    // "tx HEX", a hangup as "hangup", a vanish as "vanish" and the return
+    // as "back PATH".
+    std::FILE* trace = nullptr;
+    // Taken away while a vanished device is away, and pointed to its new
+    // port when it is back.
+    PortLink* link = nullptr;
+};
+
 // Plays `model` on the pseudo-terminal until `stopFd` turns readable, the
-// model hangs up (the pty is closed then), or `rounds` rounds are done (0:
-// no limit); in that case it returns once the host has closed the port (or
-// after 10 s), having closed the sim's own slave. With `trace`, every chunk
-// in and out is written there as "rx HEX" or "tx HEX", and a hangup as
-// "hangup".
-void play(Model& model, Pty& pty, int stopFd, std::uint64_t rounds, std::FILE* trace);
+// model hangs up (the pty is closed then), or the rounds are done; in that
+// case it returns once the host has closed the port (or after 10 s), having
+// closed the sim's own slave. A vanish closes the pty and opens a new one in
+// `pty` when the model is back. Each turn does a bounded amount of work, so
+// that `stopFd` is heard at once whatever the model is doing. Throws Error
+// when a new pty or its link cannot be made.
+void play(Model& model, Pty& pty, int stopFd, const PlayOptions& options);
 
 // Milliseconds on the monotonic clock the loop runs on.
 std::uint64_t clockMs();
 
 // A sim playing on its own pseudo-terminal and thread for as long as the
 // object lives. Throws Error when it cannot start, leaving nothing open.
+// Its path is read from another thread: its rules must not vanish.
 class BackgroundSim {
 public:
     explicit BackgroundSim(std::vector<Rule> rules);

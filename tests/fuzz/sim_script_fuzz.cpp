@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t rounds = 0;
     for (int turn = 0; turn < 64 && !model.hungUp(); ++turn) {
         if (size > 0) {
-            const std::size_t piece = std::min<std::size_t>(size - at, 1 + steps.below(512));
+            const std::size_t piece = std::min<std::size_t>(size - at, 1 + static_cast<std::size_t>(steps.below(512)));
             model.receive(data + at, piece, now);
             at = (at + piece) % size;
         }

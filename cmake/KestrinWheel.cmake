@@ -31,6 +31,20 @@ endif()
 set(KESTRIN_WHEEL_DIR ${PROJECT_BINARY_DIR}/dist)
 set(KESTRIN_WHEEL ${KESTRIN_WHEEL_DIR}/kestrin-${KESTRIN_PACKAGE_VERSION}-py3-none-${KESTRIN_WHEEL_PLATFORM}.whl)
 
+# ---- The read tap ---------------------------------------------------------------
+# Lets the Python module see what the library reads (python/kestrin/_tap.py);
+# in the build tree beside the library, where the module looks for it too.
+add_library(kestrin_tap SHARED ${PROJECT_SOURCE_DIR}/python/tap/kestrin_tap.c)
+set_target_properties(kestrin_tap PROPERTIES
+    C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF C_VISIBILITY_PRESET hidden)
+target_link_libraries(kestrin_tap PRIVATE kestrin_warnings)
+if(WIN32)
+    set_target_properties(kestrin_tap PROPERTIES PREFIX "")
+else()
+    target_link_libraries(kestrin_tap PRIVATE ${CMAKE_DL_LIBS})
+    target_link_options(kestrin_tap PRIVATE -Wl,--no-undefined)
+endif()
+
 set(kestrin_wheel_tool "")
 set(kestrin_wheel_depends kestrin)
 if(NOT WIN32 AND TARGET kestrin_cli)

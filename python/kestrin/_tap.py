@@ -59,7 +59,7 @@ class Tap:
         holds `address_in_library` through it. Raises OSError when either
         fails."""
         self.path = path
-        dll = ctypes.CDLL(path)
+        dll = ctypes.CDLL(path, use_errno=True)
         self._attach = dll.kestrin_tap_attach
         self._attach.argtypes = [ctypes.c_void_p]
         self._attach.restype = ctypes.c_int

@@ -484,7 +484,7 @@ class TestPackage:
         expected = f"{major}.{minor}.{patch}" + ("" if tweak == "0" else f".{tweak}")
         assert kestrin.__version__ == kestrin._abi.PACKAGE_VERSION == expected
 
-    @pytest.mark.parametrize("module", ["kestrin", "kestrin.testing"])
+    @pytest.mark.parametrize("module", ["kestrin", "kestrin.testing", "kestrin.bench"])
     def test_public_names_have_type_hints_that_resolve(self, module):
         import importlib
         import inspect

@@ -2,6 +2,7 @@
 own on the five-line test (test_bench/test_ping_port.py), against a simulated
 device, or with --kestrin-port against a device on a port of its own."""
 
+import json
 import os
 import re
 import select
@@ -23,12 +24,12 @@ def bench(tmp_path):
     return tmp_path
 
 
-def pytest_run(directory, *options):
+def pytest_run(directory, *options, env=None):
     """pytest in `directory`, the plugin named on the command line as a
     bench's conftest.py would name it; (exit status, output)."""
     run = subprocess.run(
         [sys.executable, "-m", "pytest", "-p", "kestrin.testing", "-p", "no:cacheprovider", "-rs", *options],
-        cwd=directory, capture_output=True, text=True, timeout=120)
+        cwd=directory, capture_output=True, text=True, timeout=120, env=env)
     return run.returncode, run.stdout + run.stderr
 
 
@@ -78,9 +79,6 @@ class TestOneSuite:
         assert float(recorded["kestrin_time_to_match_ms"]) >= 0
 
     def test_against_a_device_on_the_port_given(self, bench, device):
-        # The marker's device says PANG: the test passes only if the port's PONG is what it heard.
-        (bench / "test_ping_port.py").write_text(
-            (bench / "test_ping_port.py").read_text().replace("reply PONG", "reply PANG"))
         real = device("on PING reply PONG")
         status, output = pytest_run(bench, f"--kestrin-port={real.link}", "-o", "junit_family=xunit1",
                                     "--junitxml=report.xml")
@@ -89,6 +87,14 @@ class TestOneSuite:
         assert ("kestrin_port", real.link) in recorded
         assert [name for name, _ in recorded].count("kestrin_time_to_match_ms") == 1
         assert "kestrin_port_identity" not in dict(recorded)
+
+    def test_with_a_port_given_the_marker_plays_no_part(self, bench, device):
+        # The marker's device would say PANG: the test passes only if the port's PONG is what it heard.
+        (bench / "test_ping_port.py").write_text(
+            (bench / "test_ping_port.py").read_text().replace("reply PONG", "reply PANG"))
+        real = device("on PING reply PONG")
+        status, output = pytest_run(bench, f"--kestrin-port={real.pts}")
+        assert status == 0, output
 
     def test_a_failure_shows_what_arrived_its_timing_and_the_budget(self, bench, device):
         wrong = device("on PING reply PANG")
@@ -105,6 +111,26 @@ class TestOneSuite:
         # The bench's code, not the plugin's, is where pytest points.
         assert "kestrin_port.expect(b\"PONG\", send=b\"PING\")" in output
         assert "bench.py" not in output
+
+    def test_a_port_named_by_its_adapter(self, bench, device, tmp_path):
+        # `kestrin ports --json` as a machine with this adapter would print
+        # it, the adapter's node being the device's port.
+        real = device("on PING reply PONG")
+        listing = [{"port": real.link, "description": "FT232R USB UART", "manufacturer": "FTDI",
+                    "usb_vendor_id": "0403", "usb_product_id": "6001", "serial_number": "A50285BI",
+                    "location": "1-1.4:1.0", "stable_name": "", "hardware_id": ""}]
+        tool = tmp_path / "bin" / "kestrin"
+        tool.parent.mkdir()
+        tool.write_text(f"#!/bin/sh\ncat <<'EOF'\n{json.dumps(listing)}\nEOF\n")
+        tool.chmod(0o755)
+        status, output = pytest_run(bench, "--kestrin-port=usb:0403:6001:a50285bi", "-o", "junit_family=xunit1",
+                                    "--junitxml=report.xml", env=dict(os.environ, KESTRIN_TOOL=str(tool)))
+        assert status == 0, output
+        recorded = dict(properties(bench / "report.xml"))
+        assert recorded["kestrin_port"] == real.link
+        assert recorded["kestrin_port_identity"] == (
+            "selector usb:0403:6001:a50285bi, usb 0403:6001, serial A50285BI, location 1-1.4:1.0, "
+            "manufacturer FTDI, description FT232R USB UART")
 
     def test_the_port_options_set_the_line(self, bench, device):
         (bench / "test_line.py").write_text(

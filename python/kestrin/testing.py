@@ -308,10 +308,13 @@ def line_settings(values: Dict[str, str]) -> LineSettings:
     except ValueError as error:
         raise ValueError(f"--kestrin-read-wait: {error}") from None
     settings = LineSettings(whole("baud"), whole("data-bits"), parity, whole("stop-bits"), flow, read_wait)
-    try:
-        return settings.checked()
-    except ValueError as error:
-        raise ValueError(f"--kestrin-*: {error}") from None
+    for option, field in (("baud", "baud"), ("data-bits", "data_bits"), ("stop-bits", "stop_bits"),
+                          ("read-wait", "read_wait_ms")):
+        try:
+            LineSettings()._replace(**{field: getattr(settings, field)}).checked()
+        except ValueError as error:
+            raise ValueError(f"--kestrin-{option}: {error}") from None
+    return settings
 
 
 def _identity_text(identity: Dict[str, str]) -> str:

@@ -157,8 +157,10 @@ class TestOneSuite:
     @pytest.mark.parametrize("option, complaint", [
         ("--kestrin-parity=X", "--kestrin-parity: parity must be none, even, odd, mark or space"),
         ("--kestrin-baud=fast", "--kestrin-baud takes a whole number"),
-        ("--kestrin-data-bits=9", "data bits must be 5 to 8"),
-        ("--kestrin-read-wait=30s", "the read wait must be 1 ms to 25500 ms"),
+        ("--kestrin-data-bits=9", "--kestrin-data-bits: data bits must be 5 to 8"),
+        ("--kestrin-read-wait=30s", "--kestrin-read-wait: the read wait must be 1 ms to 25500 ms"),
+        ("--kestrin-stop-bits=3", "--kestrin-stop-bits: stop bits must be 1 or 2"),
+        ("--kestrin-baud=0", "--kestrin-baud: baud must be a positive whole number"),
         ("--kestrin-flow=dtr", "--kestrin-flow: flow must be none, rtscts or xonxoff"),
         ("--kestrin-port=usb:0403", "a USB selector is usb:VID:PID"),
     ])

@@ -124,7 +124,7 @@ file(RELATIVE_PATH kestrin_python_to_lib
 string(REGEX REPLACE "/$" "" kestrin_python_to_lib "${kestrin_python_to_lib}")
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/python/_location.py
     CONTENT "# Written by the install step: the library, relative to this package.\nLIBRARY = \"${kestrin_python_to_lib}/${kestrin_python_libname}\"\n")
-set(KESTRIN_PYTHON_FILES __init__.py _abi.py testing.py py.typed)
+set(KESTRIN_PYTHON_FILES __init__.py _abi.py _tap.py _win32.py bench.py testing.py py.typed)
 list(TRANSFORM KESTRIN_PYTHON_FILES PREPEND ${PROJECT_SOURCE_DIR}/python/kestrin/)
 install(FILES ${KESTRIN_PYTHON_FILES}
     DESTINATION ${KESTRIN_INSTALL_PYTHONDIR}/kestrin COMPONENT python)

@@ -20,6 +20,8 @@ packages=(
   wine wine64 wine32:i386
   python3 python3-pytest python3-serial python3-venv python3-setuptools python3-wheel python3-mypy
   lintian devscripts
+  # The wheel's ELF files read against the manylinux policy (check_wheel.py).
+  python3-pyelftools
   valgrind gnuplot-nox
   # USB serial adapters faked for the tool's ports scenario.
   umockdev gir1.2-umockdev-1.0 python3-gi

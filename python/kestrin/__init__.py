@@ -34,20 +34,25 @@ import stat
 import struct
 import sys
 import threading
-from typing import Any, Callable, Dict, List, Optional, Protocol, Tuple, Union, runtime_checkable
+import time
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Protocol, Tuple, Union, runtime_checkable
 
-from . import _abi
+from . import _abi, _tap, _win32
+from ._tap import Read
 
 __all__ = [
     "MAX_EXPECTED",
     "LibraryNotFoundError",
     "Port",
+    "Read",
     "SupportsFileno",
+    "TracedPoll",
     "__version__",
     "about",
     "export_names",
     "library_path",
     "poll",
+    "traced_poll",
     "version",
 ]
 
@@ -130,6 +135,11 @@ class _Library:
         self.version.restype = ctypes.c_int
         self.about.argtypes = []
         self.about.restype = ctypes.c_char_p
+        # The read tap, bound to the library's reads now, before any poll;
+        # without one, polls are the same and their reads unknown.
+        address = ctypes.cast(self.poll, ctypes.c_void_p).value or 0
+        self.tap: Optional[_tap.Tap]
+        self.tap, self.tap_problem = _tap.load(path, address)
 
 
 _loaded: Optional[_Library] = None
@@ -222,9 +232,7 @@ def _os_handle(port: Any) -> int:
             raise ValueError("port is closed")
         if _WINDOWS:
             # fileno() is the C runtime's descriptor there, not the HANDLE.
-            import msvcrt
-
-            return int(msvcrt.get_osfhandle(port.fileno()))  # type: ignore[attr-defined]
+            return _win32.handle_of_descriptor(port.fileno())
         return port.fileno()
     raise TypeError(
         f"port must be a file descriptor, a Windows handle or a serial port object, not {type(port).__name__}"
@@ -232,22 +240,53 @@ def _os_handle(port: Any) -> int:
 
 
 # What cannot be a serial line: reading it would consume a file's bytes, or
-# fail at once on every read. Terminals, other character devices, sockets
-# (a network serial bridge) and pipes pass.
+# fail or end at once on every read. Terminals, sockets (a network serial
+# bridge) and pipes' read ends pass.
 _NOT_A_LINE = ((stat.S_ISREG, "a regular file"), (stat.S_ISDIR, "a directory"), (stat.S_ISBLK, "a block device"))
 
-_FILE_TYPE_DISK = 0x0001  # GetFileType: a file on a disk
+_FILE_TYPE_DISK = _win32.FILE_TYPE_DISK
+_FILE_TYPE_CHAR = _win32.FILE_TYPE_CHAR
 
 
 def _windows_file_type(handle: int) -> Optional[int]:
     """GetFileType of an open HANDLE, or None if the handle is not open."""
-    kernel32 = ctypes.windll.kernel32  # type: ignore[attr-defined]
-    flags = ctypes.c_ulong()
-    if not kernel32.GetHandleInformation(ctypes.c_void_p(handle), ctypes.byref(flags)):
+    return _win32.file_type(handle)
+
+
+def _windows_is_comm_device(handle: int) -> bool:
+    return _win32.is_comm_device(handle)
+
+
+if sys.platform != "win32":
+    import fcntl
+    import termios
+
+    def _is_terminal(fd: int) -> bool:
+        """Whether a descriptor is a terminal. Asked as the library asks
+        (tcgetattr), which also answers for a serial port that a test double
+        such as umockdev emulates, where isatty() says no."""
+        try:
+            termios.tcgetattr(fd)
+        except termios.error:
+            return False
+        return True
+
+    def _unreadable(fd: int) -> Optional[str]:
+        """Why a descriptor cannot be read, or None. Raises OSError when it is not open."""
+        flags = fcntl.fcntl(fd, fcntl.F_GETFL)
+        if flags & os.O_PATH:
+            return "open as a path only (O_PATH), not for reading"
+        if flags & os.O_ACCMODE == os.O_WRONLY:
+            return "not open for reading (write-only, such as a pipe's write end)"
         return None
-    kernel32.GetFileType.argtypes = [ctypes.c_void_p]
-    kernel32.GetFileType.restype = ctypes.c_ulong
-    return int(kernel32.GetFileType(ctypes.c_void_p(handle)))
+
+else:
+
+    def _is_terminal(fd: int) -> bool:
+        raise OSError(0, "descriptors are checked on POSIX systems only")
+
+    def _unreadable(fd: int) -> Optional[str]:
+        raise OSError(0, "descriptors are checked on POSIX systems only")
 
 
 def _check_port(handle: int) -> None:
@@ -260,16 +299,25 @@ def _check_port(handle: int) -> None:
             raise ValueError(f"port handle {handle} is not an open handle (closed?)")
         if kind == _FILE_TYPE_DISK:
             raise ValueError(f"port handle {handle} is a file on a disk, not a serial line")
+        if kind == _FILE_TYPE_CHAR and not _windows_is_comm_device(handle):
+            raise ValueError(f"port handle {handle} is a character device that is not a serial port "
+                             "(the console, NUL), not a serial line")
         return
     if not 0 <= handle <= _INT_MAX:
         raise ValueError(f"port {handle} is not a file descriptor")
     try:
         mode = os.fstat(handle).st_mode
+        unreadable = _unreadable(handle)
     except OSError:
         raise ValueError(f"port {handle} is not an open file descriptor (closed?)") from None
     for test, what in _NOT_A_LINE:
         if test(mode):
             raise ValueError(f"port {handle} is {what}, not a serial line")
+    if unreadable:
+        raise ValueError(f"port {handle} is {unreadable}")
+    if stat.S_ISCHR(mode) and not _is_terminal(handle):
+        raise ValueError(f"port {handle} is a character device that is not a terminal (such as /dev/null), "
+                         "not a serial line")
 
 
 def _duplicate(handle: int) -> int:
@@ -277,22 +325,12 @@ def _duplicate(handle: int) -> int:
     without touching the one it was made from."""
     if not _WINDOWS:
         return os.dup(handle)
-    kernel32 = ctypes.windll.kernel32  # type: ignore[attr-defined]
-    kernel32.GetCurrentProcess.restype = ctypes.c_void_p
-    process = kernel32.GetCurrentProcess()
-    copy = ctypes.c_void_p()
-    same_access = 0x2  # DUPLICATE_SAME_ACCESS
-    if not kernel32.DuplicateHandle(
-        ctypes.c_void_p(process), ctypes.c_void_p(handle), ctypes.c_void_p(process), ctypes.byref(copy), 0, False,
-        same_access,
-    ):
-        raise ctypes.WinError()  # type: ignore[attr-defined]
-    return int(copy.value or 0)
+    return _win32.duplicate(handle)
 
 
 def _close(handle: int) -> None:
     if _WINDOWS:
-        ctypes.windll.kernel32.CloseHandle(ctypes.c_void_p(handle))  # type: ignore[attr-defined]
+        _win32.close(handle)
     else:
         os.close(handle)
 
@@ -343,8 +381,10 @@ def poll(port: Port, expected: Bytes, timeout_ms: int) -> bool:
 
     `port` is a file descriptor (Linux), a HANDLE as an int (Windows), or an
     open pyserial Serial (Linux), open on a serial line: a terminal, or a
-    socket or pipe that carries one. A regular file, a directory or a block
-    device raises ValueError. `expected` is 1 to 20 bytes.
+    socket or pipe that carries one. A regular file, a directory, a block
+    device, a character device that is not a terminal (/dev/null) and a
+    descriptor not open for reading (a pipe's write end) raise ValueError.
+    `expected` is 1 to 20 bytes.
 
     Blocks the calling thread only: other Python threads run meanwhile. In
     the main thread, Ctrl-C interrupts the wait within a fraction of a second
@@ -354,20 +394,76 @@ def poll(port: Port, expected: Bytes, timeout_ms: int) -> bool:
     it may still run (at most `timeout_ms` plus 5 s of silence, or, with a
     budget of 2**31 - 1, until a match).
     """
+    return _run_poll(port, expected, timeout_ms, traced=False).matched
+
+
+class TracedPoll(NamedTuple):
+    """A poll's outcome, with what the library read."""
+
+    matched: bool
+    # How long the library's call took, in milliseconds.
+    elapsed_ms: float
+    # Each read call's bytes with its time since the poll began, or None
+    # when the reads could not be seen (see `unknown`).
+    reads: Optional[Tuple[Read, ...]]
+    # How many bytes the library read in all (reads keeps the first 65536).
+    delivered: int
+    # Why `reads` is None.
+    unknown: str
+
+
+def traced_poll(port: Port, expected: Bytes, timeout_ms: int) -> TracedPoll:
+    """The same poll as poll(), which also tells what the library read.
+
+    The reads are seen through the read tap (a small native library the
+    wheel carries; see kestrin._tap), which the library's reads go through
+    unchanged. Without it the poll is the same and `reads` is None.
+    """
+    return _run_poll(port, expected, timeout_ms, traced=True)
+
+
+def _run_poll(port: Port, expected: Bytes, timeout_ms: int, traced: bool) -> TracedPoll:
     data = _expected_bytes(expected)
     budget = _timeout(timeout_ms)
     handle = _os_handle(port)
     _check_port(handle)
     lib = _library()
     pattern = (ctypes.c_ubyte * len(data)).from_buffer_copy(data)
+    tap: Optional[_tap.Tap] = getattr(lib, "tap", None) if traced else None
+    unknown = "" if tap is not None or not traced else getattr(lib, "tap_problem", "no read tap")
+    watched: List[_tap.Watch] = []
+    elapsed: List[float] = []
 
     def call(target: int) -> int:
-        return int(lib.poll(ctypes.c_void_p(target), len(data), pattern, budget))
+        nonlocal unknown
+        watch = None
+        if tap is not None:
+            try:
+                watch = tap.watch(target)
+            except OSError as error:
+                unknown = str(error)
+        # The tap's clock when it watches, so that the reads' times and the
+        # poll's length are measured alike.
+        clock: Callable[[], int] = tap.now_ns if watch is not None and tap is not None else time.perf_counter_ns
+        started = clock()
+        if watch is not None:
+            watch.started_ns = started
+        try:
+            return int(lib.poll(ctypes.c_void_p(target), len(data), pattern, budget))
+        finally:
+            elapsed.append((clock() - started) / 1e6)
+            if watch is not None:
+                watch.finish()
+                watched.append(watch)
 
     # Only the main thread receives Ctrl-C; elsewhere nothing could interrupt the wait.
     if threading.current_thread() is threading.main_thread():
-        return _call_interruptibly(call, handle) == 1
-    return call(handle) == 1
+        result = _call_interruptibly(call, handle)
+    else:
+        result = call(handle)
+    if watched:
+        return TracedPoll(result == 1, elapsed[0], watched[0].reads, watched[0].delivered, "")
+    return TracedPoll(result == 1, elapsed[0], None, 0, unknown)
 
 
 def version() -> int:

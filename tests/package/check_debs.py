@@ -2,7 +2,7 @@
 """The Debian packages that `cpack` wrote, as Debian and a user meet them.
 
     check_debs.py lintian DIR
-    check_debs.py install DIR ROOT --libdir LIBDIR --python PY --five-lines TEST
+    check_debs.py install DIR ROOT --libdir LIBDIR --python PY --five-lines TEST...
 
 lintian: lintian on every .deb in DIR reports no error and no warning.
 
@@ -87,10 +87,11 @@ def check_install(args):
     bench = os.path.join(args.root, "..", "test-bench")
     shutil.rmtree(bench, ignore_errors=True)
     os.makedirs(bench)
-    shutil.copy(args.five_lines, bench)
+    for five_lines in args.five_lines:
+        shutil.copy(five_lines, bench)
     test = subprocess.run(
         [args.python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "kestrin.testing",
-         os.path.basename(args.five_lines)],
+         *(os.path.basename(five_lines) for five_lines in args.five_lines)],
         capture_output=True, text=True, cwd=bench,
         env={**environment, **loader, "PYTHONPATH": os.path.join(usr, os.path.dirname(LINUX_PYTHON)),
              "PATH": os.path.join(usr, "bin") + os.pathsep + environment.get("PATH", ""),
@@ -108,7 +109,7 @@ def main():
     parser.add_argument("root", nargs="?", help="install: the scratch root to unpack into")
     parser.add_argument("--libdir", help="install: the library directory under /usr")
     parser.add_argument("--python", help="install: the interpreter for the Python package")
-    parser.add_argument("--five-lines", help="install: the pytest file of a simulated device's test")
+    parser.add_argument("--five-lines", nargs="+", help="install: pytest files of simulated devices' tests")
     args = parser.parse_args()
     if args.mode == "install" and not (args.root and args.libdir and args.python and args.five_lines):
         parser.error("install needs ROOT, --libdir, --python and --five-lines")

@@ -33,7 +33,7 @@ import tarfile
 import zipfile
 
 LINUX_PYTHON = "lib/python3/dist-packages/kestrin"
-PYTHON_FILES = ("__init__.py", "_abi.py", "testing.py", "py.typed")
+PYTHON_FILES = ("__init__.py", "_abi.py", "_tap.py", "_win32.py", "bench.py", "testing.py", "py.typed")
 # What comes with the tool on Linux beside the program.
 TOOL_EXTRAS = ("share/man/man1/kestrin.1", "share/bash-completion/completions/kestrin")
 # What relocatable trees need and the packages do not (the packages have a

@@ -308,11 +308,59 @@ class TestNotASerialLine:
         with pytest.raises(ValueError, match="block device"):
             kestrin.poll(pty_port.slave, b"OK", 100)
 
+    def test_character_device_that_is_no_terminal_is_refused(self):
+        # Every read of /dev/null ends at once with nothing: a poll would
+        # only wait out its idle limit.
+        fd = os.open("/dev/null", os.O_RDONLY)
+        try:
+            with pytest.raises(ValueError, match="character device that is not a terminal"):
+                kestrin.poll(fd, b"OK", 100)
+        finally:
+            os.close(fd)
+
+    def test_write_end_of_a_pipe_is_refused(self):
+        readable, writable = os.pipe()
+        try:
+            with pytest.raises(ValueError, match="not open for reading"):
+                kestrin.poll(writable, b"OK", 100)
+        finally:
+            os.close(readable)
+            os.close(writable)
+
+    def test_terminal_open_for_writing_only_is_refused(self, pty_port):
+        fd = os.open(pty_port.path, os.O_WRONLY | os.O_NOCTTY)
+        try:
+            with pytest.raises(ValueError, match="not open for reading"):
+                kestrin.poll(fd, b"OK", 100)
+        finally:
+            os.close(fd)
+
+    def test_descriptor_open_as_a_path_only_is_refused(self, pty_port):
+        fd = os.open(pty_port.path, os.O_PATH)
+        try:
+            with pytest.raises(ValueError, match="as a path only"):
+                kestrin.poll(fd, b"OK", 100)
+        finally:
+            os.close(fd)
+
     def test_windows_file_on_disk_is_refused(self, monkeypatch):
         monkeypatch.setattr(kestrin, "_WINDOWS", True)
         monkeypatch.setattr(kestrin, "_windows_file_type", lambda handle: kestrin._FILE_TYPE_DISK)
         with pytest.raises(ValueError, match="file on a disk"):
             kestrin.poll(1234, b"OK", 100)
+
+    def test_windows_character_device_that_is_no_serial_port_is_refused(self, monkeypatch):
+        monkeypatch.setattr(kestrin, "_WINDOWS", True)
+        monkeypatch.setattr(kestrin, "_windows_file_type", lambda handle: kestrin._FILE_TYPE_CHAR)
+        monkeypatch.setattr(kestrin, "_windows_is_comm_device", lambda handle: False)
+        with pytest.raises(ValueError, match="character device that is not a serial port"):
+            kestrin.poll(1234, b"OK", 100)
+
+    def test_windows_serial_port_passes(self, monkeypatch):
+        monkeypatch.setattr(kestrin, "_WINDOWS", True)
+        monkeypatch.setattr(kestrin, "_windows_file_type", lambda handle: kestrin._FILE_TYPE_CHAR)
+        monkeypatch.setattr(kestrin, "_windows_is_comm_device", lambda handle: True)
+        kestrin._check_port(1234)
 
     def test_windows_closed_handle_is_refused(self, monkeypatch):
         monkeypatch.setattr(kestrin, "_WINDOWS", True)
@@ -329,6 +377,18 @@ class TestLinesThatAreNotTerminals:
         with host, device:
             device.sendall(b"PONG")
             assert kestrin.poll(host.fileno(), b"PONG", 1000) is True
+
+    def test_terminal_that_isatty_does_not_recognise(self, pty_port, monkeypatch):
+        # A serial port that a test double such as umockdev emulates answers
+        # tcgetattr, as the library asks, but not isatty().
+        monkeypatch.setattr(os, "isatty", lambda fd: False)
+        pty_port.device_sends(b"PONG")
+        assert kestrin.poll(pty_port.slave, b"PONG", 1000) is True
+
+    @pytest.mark.parametrize("budget", [-(2**31), -1, 0, 2**31 - 1])
+    def test_every_budget_the_library_takes(self, pty_port, budget):
+        pty_port.device_sends(b"PONG")
+        assert kestrin.poll(pty_port.slave, b"PONG", budget) is True
 
     def test_pipe(self):
         readable, writable = os.pipe()
@@ -424,7 +484,7 @@ class TestPackage:
         expected = f"{major}.{minor}.{patch}" + ("" if tweak == "0" else f".{tweak}")
         assert kestrin.__version__ == kestrin._abi.PACKAGE_VERSION == expected
 
-    @pytest.mark.parametrize("module", ["kestrin", "kestrin.testing"])
+    @pytest.mark.parametrize("module", ["kestrin", "kestrin.testing", "kestrin.bench"])
     def test_public_names_have_type_hints_that_resolve(self, module):
         import importlib
         import inspect

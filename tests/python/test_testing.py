@@ -9,7 +9,7 @@ import termios
 import pytest
 
 import kestrin
-from kestrin import testing
+from kestrin import bench, testing
 
 
 class TestFixture:
@@ -48,6 +48,27 @@ class TestFixture:
         with pytest.raises(testing.DeviceError, match="at least one rule"):
             kestrin_device("# only a comment\n\n")
 
+    def test_a_device_gone_before_its_port_opens_is_a_device_error(self, tmp_path):
+        # A script that hangs up at once may be gone before the port is
+        # opened, or not yet: this tool prints the port only once the
+        # device has ended, so that it always is.
+        late = tmp_path / "kestrin"
+        late.write_text(f"#!/bin/sh\n{os.environ['KESTRIN_TOOL']} \"$@\" > {tmp_path}/port\nhead -1 {tmp_path}/port\n")
+        late.chmod(0o755)
+        with pytest.raises(testing.DeviceError, match=r"ended \(exit status 0\) before its port .* could be opened: "
+                                                      r"does its script hang up at once"):
+            testing.simulated_device("hangup after 0", tool=str(late))
+
+    @pytest.mark.parametrize("rules, complaint", [
+        (5, "rules must be a str or a list of str, not int"),
+        (None, "rules must be a str or a list of str, not NoneType"),
+        (b"on PING reply PONG", "rules must be text \\(str\\), not bytes"),
+        (["on PING reply PONG", 7], "each rule must be a str, not int"),
+    ])
+    def test_rules_that_are_not_text_are_a_type_error_saying_so(self, kestrin_device, rules, complaint):
+        with pytest.raises(TypeError, match=complaint):
+            kestrin_device(rules)
+
 
 class TestContextManager:
     def test_device_stops_and_port_closes_on_exit(self):
@@ -76,7 +97,7 @@ class TestFindingTheTool:
         """A bundled copy beside the module and one on PATH; no KESTRIN_TOOL."""
         (tmp_path / "package").mkdir()
         (tmp_path / "bin").mkdir()
-        monkeypatch.setattr(testing, "_HERE", str(tmp_path / "package"))
+        monkeypatch.setattr(bench, "_HERE", str(tmp_path / "package"))
         monkeypatch.setenv("PATH", str(tmp_path / "bin"))
         monkeypatch.delenv(testing.TOOL_ENV, raising=False)
         return tmp_path

@@ -889,6 +889,55 @@ class SimulatorHangup(Scenarios):
         self.assertEqual(again.status, 0, again)
 
 
+@runs_on(*LINUX, why="kestrin relay, like sim, is the Linux tool's")
+class Relay(Scenarios):
+    # The host program: a poll per request, each on its own open of the port.
+    CONVERSATION = [("PING\\r", "PONG\\r"), ("READ?\\r", "42\\r\\n"), ("PING\\r", "PONG\\r")]
+
+    def host(self, port):
+        return [self.poll(port, "-s", send, "-e", expect, "-t", "2000", "--json")
+                for send, expect in self.CONVERSATION]
+
+    def test_a_conversation_through_it_is_recorded_and_a_sim_plays_it_back(self):
+        with tempfile.TemporaryDirectory() as folder:
+            device_link, relay_link = os.path.join(folder, "device"), os.path.join(folder, "relay")
+            recording = os.path.join(folder, "dut.sim")
+            device = Sim("on PING\\r reply PONG\\r after 30", "on READ?\\r reply 4 after 20 then 2\\r\\n after 80",
+                         extra=("--link", device_link))
+            relay = subprocess.Popen(
+                RUNNER.command(RUNNER.kestrin, "relay", device_link, "--link", relay_link, "--record", recording,
+                               "--json"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            try:
+                deadline = time.monotonic() + 20
+                while not os.path.lexists(relay_link) and relay.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                through = self.host(relay_link)
+                # The device going away ends the relay, which still writes
+                # what it recorded.
+                device.stop()
+                out, err = relay.communicate(timeout=20)
+            finally:
+                relay.kill()
+                device.stop()
+            self.assertEqual([r.status for r in through], [0, 0, 0], through)
+            self.assertEqual(relay.returncode, 2, err)
+            lines = json_lines(out.decode())
+            self.assertEqual([(line["from"], line["text"]) for line in lines[:3]],
+                             [("host", "PING\\r"), ("device", "PONG\\r"), ("host", "READ?\\r")], out)
+            self.assertEqual(lines[-1]["status"], "device_gone", out)
+            self.assertFalse(os.path.lexists(relay_link), "the link goes with the relay")
+            with open(recording) as file:
+                script = file.read()
+            self.assertIn('on "READ?\\r" reply "4" after ', script)
+            self.assertIn(' then "2\\r\\n" after ', script)
+
+            with Sim(extra=("--script", recording)) as played:
+                again = self.host(played.port)
+        self.assertEqual([r.status for r in again], [0, 0, 0], again)
+        # The device's pause inside the reply is played back too.
+        self.assertGreaterEqual(json.loads(again[1].stdout)["elapsed_ms"], 90, again[1].stdout)
+
+
 class Trace(Scenarios):
     def test_a_wrong_reply_is_shown_byte_by_byte_before_the_result(self):
         with self.device("expect:PING wait:100 " + " ".join(["send:NOPE wait:40"] * 30)) as dev:

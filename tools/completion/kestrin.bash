@@ -15,6 +15,7 @@ _kestrin_options()
         about) echo "-h --help --library -j --json" ;;
         sim) echo "-h --help --script --link --rounds --seed --trace" ;;
         demo) echo "-h --help --library" ;;
+        relay) echo "-h --help --link $_kestrin_port_options --record --reconnect -j --json" ;;
     esac
 }
 
@@ -61,14 +62,14 @@ _kestrin()
         --data-bits) COMPREPLY=($(compgen -W $'5\n6\n7\n8' -- "$cur")); return ;;
         --pulse) COMPREPLY=($(compgen -W $'dtr=100ms\nrts=100ms' -- "$cur")); return ;;
         --stop-bits) COMPREPLY=($(compgen -W $'1\n2' -- "$cur")); return ;;
-        --library | --script | --link | --junit) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        --library | --script | --link | --junit | --record) COMPREPLY=($(compgen -f -- "$cur")); return ;;
         # Free text, numbers and times: nothing to offer.
         -e | --expect | --expect-hex | -s | --send | --send-hex | -t | --timeout | --read-wait | -r | --repeat | \
             -d | --duration | --rounds | --seed) return ;;
     esac
 
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W $'poll\nmonitor\nports\nabout\nsim\ndemo\n--help\n--version\n--library' -- "$cur"))
+        COMPREPLY=($(compgen -W $'poll\nmonitor\nports\nabout\nsim\nrelay\ndemo\n--help\n--version\n--library' -- "$cur"))
         return
     fi
     if [[ $cur == -* ]]; then
@@ -76,13 +77,13 @@ _kestrin()
         return
     fi
     case $command in
-        poll | monitor)
+        poll | monitor | relay)
             # The port is the one word that is not an option's.
             local word seen=0
             for ((i = i + 1; i < COMP_CWORD; i++)); do
                 word=${COMP_WORDS[i]}
                 case $word in
-                    -h | --help | --trace | --strict | -j | --json) ;;
+                    -h | --help | --trace | --strict | --reconnect | -j | --json) ;;
                     -*) ((i++)) ;;
                     *) seen=1 ;;
                 esac

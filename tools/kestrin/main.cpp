@@ -78,6 +78,7 @@ int main(int argc, char** argv)
         kestrin::makeMonitorCommand(app),
 #ifndef _WIN32
         kestrin::makeSimCommand(app),
+        kestrin::makeRelayCommand(app),
         kestrin::makeDemoCommand(app),
 #endif
     };

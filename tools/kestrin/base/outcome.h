@@ -117,10 +117,13 @@ struct LibraryInfo {
     int version = 0;
 };
 
-// What a monitor saw.
+// What a monitor saw, or what a relay passed on.
 struct MonitorTally {
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0; // from the device
     std::int64_t elapsedUs = 0;
+    // relay: the path its host programs open, and the bytes they sent.
+    std::string link;
+    std::uint64_t sentBytes = 0;
 };
 
 // How a command ended, and what its reports show. A command fills it in as

@@ -53,6 +53,7 @@ Command makeMonitorCommand(CLI::App& app);
 #ifndef _WIN32
 // Pseudo-terminals are Linux's: on Windows the tool is a host only.
 Command makeSimCommand(CLI::App& app);
+Command makeRelayCommand(CLI::App& app);
 Command makeDemoCommand(CLI::App& app);
 #endif
 

@@ -52,6 +52,11 @@ public:
     const std::string& name() const { return name_; }
     // What pollUart takes.
     void* handle() const { return libraryHandle(handle_); }
+#ifndef _WIN32
+    // For waiting on the port among other descriptors: readable when bytes
+    // are there or the device went away, which read() then tells.
+    int descriptor() const { return handle_.get(); }
+#endif
 
     // Throws away whatever arrived before the request, so that a stale reply
     // cannot match.

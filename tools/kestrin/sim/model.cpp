@@ -6,10 +6,20 @@ namespace kestrin::sim {
 
 Model::Model(std::vector<Rule> rules, std::uint64_t startMs, std::uint64_t seed) : triggers_(rules), random_(seed)
 {
+    const std::size_t listed = rules.size();
     for (auto& rule : rules) {
         rules_.push_back(RuleState{std::move(rule)});
     }
-    for (std::size_t i = 0; i < rules_.size(); ++i) {
+    for (std::size_t i = 0; i < listed; ++i) {
+        rules_[i].firstPiece = static_cast<std::uint32_t>(rules_.size());
+        for (const Rule::Piece& piece : rules_[i].rule.then) {
+            Rule part;
+            part.text = piece.text;
+            part.afterMs = piece.afterMs;
+            rules_.push_back(RuleState{std::move(part)});
+        }
+    }
+    for (std::size_t i = 0; i < listed; ++i) {
         const Rule& rule = rules_[i].rule;
         if (rule.kind == Rule::Kind::send || (rule.kind == Rule::Kind::hangup && rule.trigger.empty())) {
             Answer unprompted;
@@ -17,7 +27,30 @@ Model::Model(std::vector<Rule> rules, std::uint64_t startMs, std::uint64_t seed)
             unprompted.event = rule.kind == Rule::Kind::send ? Event::bytes : Event::hangup;
             unprompted.dueMs = startMs + rule.afterMs;
             add(unprompted);
+            addPieces(i, unprompted.dueMs, false);
         }
+    }
+}
+
+// From the first byte of the first copy to the last byte of the last.
+std::uint64_t Model::span(const Rule& rule) const
+{
+    return (rule.repeat - 1) * period(rule) + rule.gapMs * (rule.text.size() - 1);
+}
+
+void Model::addPieces(std::size_t rule, std::uint64_t startMs, bool endsRound)
+{
+    const RuleState& state = rules_[rule];
+    std::uint64_t dueMs = startMs + span(state.rule);
+    for (std::size_t i = 0; i < state.rule.then.size(); ++i) {
+        Answer piece;
+        piece.rule = state.firstPiece + static_cast<std::uint32_t>(i);
+        piece.event = Event::bytes;
+        dueMs += state.rule.then[i].afterMs;
+        piece.dueMs = dueMs;
+        // The round is over with the answer's last piece.
+        piece.endsRound = endsRound && i + 1 == state.rule.then.size();
+        add(piece);
     }
 }
 
@@ -57,6 +90,7 @@ void Model::answer(std::size_t rule, std::uint64_t nowMs)
         case Rule::Kind::reply:
             a.event = Event::bytes;
             a.dueMs = nowMs + state.rule.afterMs;
+            a.endsRound = state.rule.then.empty();
             break;
         case Rule::Kind::hangup:
             a.event = Event::hangup;
@@ -72,6 +106,9 @@ void Model::answer(std::size_t rule, std::uint64_t nowMs)
         }
     }
     add(a);
+    if (!missed && state.rule.kind == Rule::Kind::reply) {
+        addPieces(rule, a.dueMs, true);
+    }
 }
 
 void Model::add(Answer answer)

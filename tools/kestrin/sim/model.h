@@ -96,9 +96,15 @@ private:
     bool skipUntil(Answer& answer, std::uint64_t horizonMs);
     std::uint64_t period(const Rule& rule) const;
 
+    // A reply's pieces after `then` are rules of their own, listed after
+    // the script's, with no trigger: each piece is played as an answer.
+    void addPieces(std::size_t rule, std::uint64_t startMs, bool endsRound);
+    std::uint64_t span(const Rule& rule) const;
+
     struct RuleState {
         Rule rule;
-        std::uint64_t used = 0; // triggers answered
+        std::uint64_t used = 0;       // triggers answered
+        std::uint32_t firstPiece = 0; // in rules_, its `then` pieces
     };
     std::vector<RuleState> rules_;
     Triggers triggers_;

@@ -197,7 +197,19 @@ Rule parseRule(std::string_view line, std::string_view where)
         const bool speaks = r.kind == Rule::Kind::reply || r.kind == Rule::Kind::send;
         const bool triggered = !r.trigger.empty();
         std::uint64_t* target = nullptr;
-        if (option == "after" && r.kind != Rule::Kind::silent) {
+        if (option == "then" && speaks) {
+            r.then.push_back({parseText(next("the text after 'then'"), where)});
+            continue;
+        }
+        // After a piece, 'after' is the piece's own; the other timing words
+        // shape the first part and belong before it.
+        const bool ofFirstPart = option == "gap" || option == "every" || option == "repeat" || option == "corrupt";
+        if (!r.then.empty() && ofFirstPart) {
+            throw usageError(fmt::format("{}'{}' belongs before 'then'", where, option));
+        }
+        if (option == "after" && !r.then.empty()) {
+            target = &r.then.back().afterMs;
+        } else if (option == "after" && r.kind != Rule::Kind::silent) {
             target = &r.afterMs;
         } else if (option == "gap" && speaks) {
             target = &r.gapMs;
@@ -214,7 +226,7 @@ Rule parseRule(std::string_view line, std::string_view where)
             r.chance = parseChance(next("a percentage after 'chance'"), where);
             continue;
         } else if (option == "after" || option == "gap" || option == "every" || option == "repeat"
-                   || option == "times" || option == "corrupt" || option == "chance") {
+                   || option == "times" || option == "corrupt" || option == "chance" || option == "then") {
             throw usageError(fmt::format("{}'{}' does not belong in this rule", where, option));
         } else {
             throw usageError(fmt::format("{}unknown word '{}'", where, shown(option)));
@@ -236,6 +248,9 @@ Rule parseRule(std::string_view line, std::string_view where)
     }
     if (r.repeat == 0 && r.everyMs == 0) {
         throw usageError(fmt::format("{}'repeat forever' needs 'every MS'", where));
+    }
+    if (r.repeat == 0 && !r.then.empty()) {
+        throw usageError(fmt::format("{}'then' never comes after 'repeat forever'", where));
     }
     return r;
 }
@@ -263,7 +278,7 @@ const char* scriptSyntax()
 {
     return "Rules, one per argument or one per line of --script FILE (# starts a comment):\n"
            "  on TEXT reply TEXT [after MS] [gap MS] [repeat N] [every MS] [corrupt N]\n"
-           "                     [times N] [chance P%]\n"
+           "                     [then TEXT [after MS]]... [times N] [chance P%]\n"
            "      When TEXT arrives, answer. after: wait before the first byte. gap: send\n"
            "      byte by byte, MS apart. repeat N: send the answer N times, every MS\n"
            "      from one start to the next (default back to back). corrupt N: change N\n"
@@ -271,7 +286,8 @@ const char* scriptSyntax()
            "      another value. times N: answer only the first N triggers, then leave\n"
            "      them to the next matching rule. chance P%: answer only that share of\n"
            "      the triggers at random (90%, 99.5%); the others are swallowed, as by\n"
-           "      silent, and times counts only answers.\n"
+           "      silent, and times counts only answers. then TEXT after MS: more of the\n"
+           "      answer, MS after the part before it ended (pauses as a recording has them).\n"
            "      Trailing bytes after a reply are simply part of its TEXT.\n"
            "  on TEXT silent [times N] [chance P%]\n"
            "      Swallow TEXT and answer nothing.\n"
@@ -282,6 +298,7 @@ const char* scriptSyntax()
            "      and come back MS later on a new port, which --link then points to; the\n"
            "      rules go on where they were.\n"
            "  send TEXT [after MS] [gap MS] [repeat N|forever] [every MS] [corrupt N]\n"
+           "            [then TEXT [after MS]]...\n"
            "      Speak unprompted from start-up; with every and no repeat, forever.\n"
            "  hangup [after MS]\n"
            "      Go away unprompted, MS after start-up.\n"

@@ -1,11 +1,12 @@
 // The sim's script: what it answers to what, when and how.
 //
 //   on TEXT reply TEXT [after MS] [gap MS] [repeat N] [every MS] [corrupt N]
-//                      [times N] [chance P%]
+//                      [then TEXT [after MS]]... [times N] [chance P%]
 //   on TEXT silent [times N] [chance P%]
 //   on TEXT hangup [after MS] [times N] [chance P%]
 //   on TEXT vanish MS [after MS] [times N] [chance P%]
 //   send TEXT [after MS] [gap MS] [repeat N|forever] [every MS] [corrupt N]
+//             [then TEXT [after MS]]...
 //   hangup [after MS]
 //
 // One rule per line; # starts a comment. TEXT takes the escapes \r \n \t
@@ -41,6 +42,13 @@ struct Rule {
     // on: how often it answers, in hundredths of a percent.
     static constexpr std::uint32_t chanceAlways = 10000;
     std::uint32_t chance = chanceAlways;
+    // reply, send: more of the answer, each piece `afterMs` after the one
+    // before it ended: a device whose pauses are uneven, as recorded.
+    struct Piece {
+        Bytes text;
+        std::uint64_t afterMs = 0;
+    };
+    std::vector<Piece> then;
 };
 
 // The longest trigger: what the device remembers of input it has not

@@ -63,6 +63,13 @@ public:
 
     void arrived(std::int64_t atUs, const Bytes& bytes) override { writeOut(jsonLine(arrivalJson(atUs, bytes)) + "\n"); }
 
+    void relayed(std::int64_t atUs, const Bytes& bytes, bool toDevice) override
+    {
+        nlohmann::json j = arrivalJson(atUs, bytes);
+        j["from"] = toDevice ? "host" : "device";
+        writeOut(jsonLine(j) + "\n");
+    }
+
     void deviceEvent(const Outcome& run, std::int64_t atUs, bool back, const std::string& cause) override
     {
         nlohmann::json j = {{"event", back ? "back" : "gone"},
@@ -252,6 +259,10 @@ nlohmann::json outcomeJson(const Outcome& outcome)
     if (outcome.monitor) {
         j["bytes"] = outcome.monitor->bytes;
         j["elapsed_ms"] = milliseconds(outcome.monitor->elapsedUs);
+        if (!outcome.monitor->link.empty()) {
+            j["link"] = outcome.monitor->link;
+            j["sent_bytes"] = outcome.monitor->sentBytes;
+        }
     }
     if (outcome.summary) {
         j["repeat"] = outcome.repeat;

@@ -75,6 +75,7 @@ public:
     void opened(const Outcome&) override {}
     void monitoring(const Outcome&, std::uint32_t, bool) override {}
     void arrived(std::int64_t, const Bytes&) override {}
+    void relayed(std::int64_t, const Bytes&, bool) override {}
     void deviceEvent(const Outcome&, std::int64_t, bool, const std::string&) override {}
 
     void pollDone(const Outcome& run, std::int64_t number, const PollResult& poll) override

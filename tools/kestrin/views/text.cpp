@@ -67,11 +67,20 @@ public:
 
     void monitoring(const Outcome& run, std::uint32_t baud, bool untilStopped) override
     {
-        writeErr(fmt::format("kestrin: monitoring {} at {} baud{}\n", printable(run.subject), baud,
+        const bool relay = run.monitor && !run.monitor->link.empty();
+        writeErr(fmt::format("kestrin: {} {} at {} baud{}{}\n", relay ? "relaying" : "monitoring",
+                             printable(run.subject), baud,
+                             relay ? " for " + printable(run.monitor->link) : std::string(),
                              untilStopped ? ", Ctrl-C to stop" : ""));
     }
 
     void arrived(std::int64_t atUs, const Bytes& bytes) override { writeOut(arrivalLine(atUs, bytes) + "\n"); }
+
+    void relayed(std::int64_t atUs, const Bytes& bytes, bool toDevice) override
+    {
+        writeOut(fmt::format("{:10.3f} s  {}  {}  {}\n", static_cast<double>(atUs) / 1e6, toDevice ? "->" : "<-",
+                             hexBytes(bytes), quoted(bytes)));
+    }
 
     void deviceEvent(const Outcome& run, std::int64_t atUs, bool back, const std::string& cause) override
     {
@@ -120,6 +129,10 @@ private:
         const MonitorTally& tally = *outcome.monitor;
         if (outcome.status == Status::interrupted) {
             writeErr(fmt::format("kestrin: {}: interrupted after {} bytes\n", printable(outcome.subject), tally.bytes));
+        } else if (!isFailure(outcome.status) && !tally.link.empty()) {
+            writeErr(fmt::format("kestrin: {}: {} bytes from the device and {} to it in {:.1f} s\n",
+                                 printable(outcome.subject), tally.bytes, tally.sentBytes,
+                                 static_cast<double>(tally.elapsedUs) / 1e6));
         } else if (!isFailure(outcome.status)) {
             writeErr(fmt::format("kestrin: {}: {} bytes in {:.1f} s\n", printable(outcome.subject), tally.bytes,
                                  static_cast<double>(tally.elapsedUs) / 1e6));
@@ -288,6 +301,11 @@ public:
     {
         first_->arrived(atUs, bytes);
         second_->arrived(atUs, bytes);
+    }
+    void relayed(std::int64_t atUs, const Bytes& bytes, bool toDevice) override
+    {
+        first_->relayed(atUs, bytes, toDevice);
+        second_->relayed(atUs, bytes, toDevice);
     }
     void deviceEvent(const Outcome& run, std::int64_t atUs, bool back, const std::string& cause) override
     {

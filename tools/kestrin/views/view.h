@@ -29,7 +29,10 @@ public:
     virtual void monitoring(const Outcome& run, std::uint32_t baud, bool untilStopped) = 0;
     // monitor: bytes that came `atUs` after it began.
     virtual void arrived(std::int64_t atUs, const Bytes& bytes) = 0;
-    // monitor --reconnect: the device went away `atUs` after it began
+    // relay: bytes it passed on `atUs` after it began, to the device or
+    // from it.
+    virtual void relayed(std::int64_t atUs, const Bytes& bytes, bool toDevice) = 0;
+    // monitor and relay --reconnect: the device went away `atUs` after it began
     // (`back` false: `cause` says how), or came back (as run.identity).
     virtual void deviceEvent(const Outcome& run, std::int64_t atUs, bool back, const std::string& cause) = 0;
 

@@ -862,7 +862,9 @@ class WineUsbBed(UsbBed):
     pseudo-terminal, as the runner's devices are. Entries of several runs
     share the prefix: a serial number gets its port's number appended
     (A50285BI21), and a location is made from it (Port_#0021.Hub_#0001), so
-    that no two runs name one device."""
+    that no two runs name one device. An adapter plugged in again keeps
+    its identity, as a real one does, at whatever COM port is free then: the
+    tests beside it share the prefix and may have taken its old one."""
 
     enum = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum"
 
@@ -870,6 +872,7 @@ class WineUsbBed(UsbBed):
         super().__init__()
         self.runner = runner
         self._folder = tempfile.TemporaryDirectory()
+        self._identities = {}
 
     def run(self, *args, timeout=30):
         return self.runner.run(*args, timeout=timeout)
@@ -880,7 +883,7 @@ class WineUsbBed(UsbBed):
     def _prepare(self, adapter, later):
         device = Device(adapter.serial or "adapter", adapter.script)
         claim = wine_com.PortClaim(self.runner.prefix, device.slave_path)
-        number = port_number(claim.name)
+        number = self._identities.setdefault(adapter, port_number(claim.name))
         plug = _Plug(adapter, claim.name, {}, device)
         plug.claim, plug.link = claim, os.path.join(self.runner.prefix, "dosdevices", claim.name.lower())
         if later:

@@ -1,6 +1,6 @@
 // The subcommands, one file each: a make function declares the command's
 // options on the main app and returns how to run it. A new command is a file
-// here with its make function, declared below and listed in main.cpp and
+// here with its make function, declared below and listed in tool.cpp and
 // tools/CMakeLists.txt.
 #ifndef KESTRIN_TOOL_COMMANDS_COMMAND_H
 #define KESTRIN_TOOL_COMMANDS_COMMAND_H

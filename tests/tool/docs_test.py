@@ -20,7 +20,7 @@ KESTRIN = MAN_PAGE = COMPLETION = None
 # What runs the tool: KESTRIN itself, or a script that runs it through the
 # emulator, so that the completion can run it as it would run the tool.
 RUNNER = None
-COMMANDS = ("poll", "monitor", "ports", "about", "sim", "demo")
+COMMANDS = ("poll", "monitor", "ports", "about", "sim", "relay", "demo")
 
 
 def help_of(*command):

@@ -11,11 +11,16 @@ namespace kestrin::sim {
 namespace {
 
 // Bytes as a script's TEXT that reads back to the same bytes: escaped as the
-// tool escapes them, in double quotes, a quote escaped too.
+// tool escapes them, in double quotes, a quote escaped too, and text that
+// starts like raw bytes (hex:) with its first letter escaped.
 std::string text(const Bytes& bytes)
 {
+    std::string escaped = escapeBytes(bytes);
+    if (escaped.rfind("hex:", 0) == 0) {
+        escaped.replace(0, 1, "\\x68");
+    }
     std::string quoted = "\"";
-    for (const char c : escapeBytes(bytes)) {
+    for (const char c : escaped) {
         if (c == '"') {
             quoted += '\\';
         }

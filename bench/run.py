@@ -51,13 +51,16 @@ def poller_command(build, poller):
     return [os.path.join(build, "kestrin_reply_bench"), "poll", "--kind", poller]
 
 
-def run_device(build, poller, ports, rounds, hold_ms=1, byte_us=87):
+def run_device(build, poller, ports, rounds, hold_ms=1, byte_us=87, library=None):
     """One poller against `ports` simulated devices; the driver's counts and
-    samples, or a dict with "error" when the poller could not do it."""
+    samples, or a dict with "error" when the poller could not do it. With
+    `library`, the poller loads that build of the library instead."""
     command = [os.path.join(build, "kestrin_reply_bench"), "device", "--ports", str(ports),
                "--rounds", str(rounds), "--hold-ms", str(hold_ms), "--byte-us", str(byte_us)]
     command += ["--"] + poller_command(build, poller)
-    done = subprocess.run(command, capture_output=True, text=True, timeout=600)
+    # Searched before the bench's own RUNPATH.
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(library)) if library else None
+    done = subprocess.run(command, capture_output=True, text=True, timeout=600, env=env)
     if done.stdout.strip():
         result = json.loads(done.stdout)
         if done.returncode != 0:
@@ -110,6 +113,38 @@ def measure_latency(build, sizes, samples, blocks):
             for poller in POLLERS:
                 results[(mode, ports, poller)] = pool_runs(runs[poller])
     return results
+
+
+def measure_against_before(build, before_library, blocks, rounds):
+    """One port, both modes: this library, the one before, the poll+read
+    loop and the same loop reading one byte a read (what one-byte reads cost
+    at best), taking turns block by block, so that they share the machine's
+    drift; a run of the whole bench at another time does not."""
+    entrants = (("kestrin", None), ("kestrin", before_library), ("poll-read", None), ("poll-read1", None))
+    figures = {}
+    for mode, byte_us, _ in MODES:
+        runs = {i: [] for i in range(len(entrants))}
+        for b in range(blocks):
+            for i in list(runs)[b % len(runs):] + list(runs)[:b % len(runs)]:
+                poller, library = entrants[i]
+                runs[i].append(run_device(build, poller, 1, rounds, byte_us=byte_us, library=library))
+        figures[mode] = [pool_runs(runs[i]) for i in range(len(entrants))]
+    return figures
+
+
+def against_before_table(figures):
+    head = ["Reply", "Kestrin µs (× poll+read)", "before µs (× poll+read)", "poll+read µs",
+            "one-byte poll+read µs (× poll+read)"]
+    rows = []
+    for mode, _, _ in MODES:
+        now, before, loop, loop1 = figures[mode]
+        if any("error" in r for r in (now, before, loop, loop1)):
+            rows.append([mode, "failed", "", "", ""])
+            continue
+        base = loop["latency_us"]["median"]
+        cell = lambda r: f"{us(r['latency_us']['median'])} (×{ratio(r['latency_us']['median'], base):.2f})"
+        rows.append([mode, cell(now), cell(before), us(base), cell(loop1)])
+    return head, rows
 
 
 def measure_waiting(build, hold_ms, rounds, read_waits):
@@ -455,7 +490,7 @@ unset multiplot
     return png
 
 
-def render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic, bad):
+def render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic, bad, versus=None):
     head, rows, notes = latency_table(results, sizes)
     parts = [
         f"Machine: {machine['cpu']}, {machine['cores']} cores; Linux {machine['kernel']}, Debian {machine['debian']}; "
@@ -481,6 +516,9 @@ def render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, s
     h, r = logic_table(logic)
     parts += ["", "The polling logic alone, on the virtual-clock fake (Google Benchmark time; callgrind "
               "instructions, the fake's own share apart):", "", markdown(h, r)]
+    if versus:
+        parts += ["", f"One port, against {bad['before_label']}, the pollers taking turns block by block "
+                  f"(medians in µs, {versus['burst'][0].get('replies', 0)} replies each):", "", markdown(*against_before_table(versus))]
     parts += ["", bad_ports_heading(bad), "", markdown(*bad_ports_table(bad))]
     return "\n".join(parts) + "\n"
 
@@ -550,8 +588,13 @@ def main():
             before_label = f"the library of {args.before}"
         print("dead and badly configured ports:", file=sys.stderr, flush=True)
         bad = measure_bad_ports(build, args.quick, before_library, before_label)
+        versus = None
+        if before_library:
+            print("one port against the library before:", file=sys.stderr, flush=True)
+            versus = measure_against_before(build, before_library, 2 if args.quick else 12,
+                                            20 if args.quick else 500)
         checks = check_targets(results, sizes, waiting) + check_bad_ports(bad)
-        text = render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic, bad)
+        text = render(machine, results, sizes, samples, blocks, checks, waiting, hold_ms, sweep, logic, bad, versus)
         png = plot(results, sizes, out)
     except (Failure, subprocess.SubprocessError, OSError, ValueError) as e:
         print(f"bench: {e}", file=sys.stderr)
@@ -562,6 +605,7 @@ def main():
         json.dump({"machine": machine, "sizes": sizes,
                    "latency": [dict(r, mode=m, poller=p) for (m, _, p), r in results.items()],
                    "waiting": waiting, "read_waits": sweep, "logic": logic, "bad_ports": bad,
+                   "against_before": versus,
                    "targets": [{"target": c, "measured": m, "met": ok} for c, m, ok in checks]}, f, indent=1)
     print(text)
     print(f"written to {out} (results.md, results.json, latency.png)")

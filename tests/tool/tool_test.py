@@ -135,17 +135,7 @@ class Sim:
 
     def wait_for(self, prefix, timeout=5):
         """The bytes of the next trace line of that direction (rx or tx)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise AssertionError(f"no {prefix} line from the device within {timeout} s")
-            try:
-                line = self.lines.get(timeout=remaining)
-            except queue.Empty:
-                continue
-            if line == prefix or line.startswith(prefix + " "):
-                return bytes.fromhex(line[len(prefix) + 1:])
+        return bytes.fromhex(self.wait_for_line(prefix, timeout))
 
     def wait_for_line(self, prefix, timeout=5):
         """The rest of the next trace line that starts with `prefix` and a space ("back /dev/pts/3")."""

@@ -1,5 +1,6 @@
 #include "commands/command.h"
 
+#include "host/port_open.h"
 #include "views/output.h"
 #include "views/text.h"
 
@@ -38,6 +39,18 @@ int report(View& view, const Outcome& outcome)
 }
 
 } // namespace
+
+SerialPort openNoted(Outcome& outcome, const PortSelector& selector, const PortSettings& settings, int waitMs,
+                     InterruptGuard& interrupts)
+{
+    OpenedPort opened = openPort(selector, settings, waitMs, interrupts);
+    if (selector.kind != PortSelector::Kind::name) {
+        outcome.selector = selector.text;
+    }
+    outcome.identity = opened.identity;
+    outcome.waitedMs = opened.waitedMs;
+    return std::move(opened.port);
+}
 
 int runCommand(const Command& command)
 {

@@ -7,7 +7,10 @@
 
 #include "base/error.h"
 #include "base/outcome.h"
+#include "base/port_settings.h"
+#include "base/selector.h"
 #include "host/interrupt.h"
+#include "host/serial_port.h"
 #include "views/view.h"
 
 #include <CLI/CLI.hpp>
@@ -59,6 +62,12 @@ Command makeDemoCommand(CLI::App& app);
 
 // --version: the tool's and the library's version, run like a command.
 Command makeVersionCommand(CLI::App& app, const std::string& libraryPath);
+
+// Opens the port `selector` names, waiting for it up to `waitMs`, and notes
+// in the outcome what was opened: the selector (unless it is a plain name),
+// the port's identity and how long it was waited for.
+SerialPort openNoted(Outcome& outcome, const PortSelector& selector, const PortSettings& settings, int waitMs,
+                     InterruptGuard& interrupts);
 
 // Runs the command with Ctrl-C watched from before it touches anything to
 // after it has put everything back, and reports its outcome once, in its

@@ -3,7 +3,6 @@
 #include "commands/command.h"
 #include "commands/options.h"
 
-#include "host/port_open.h"
 #include "host/serial_port.h"
 
 #include <algorithm>
@@ -42,13 +41,7 @@ void runMonitor(const MonitorOptions& options, Run& run)
     const int waitMs = options.portOptions.waitPortMs(0);
     recordRun(outcome, options.labels);
 
-    OpenedPort opened = openPort(selector, settings, waitMs, run.interrupts);
-    SerialPort port = std::move(opened.port);
-    if (selector.kind != PortSelector::Kind::name) {
-        outcome.selector = selector.text;
-    }
-    outcome.identity = opened.identity;
-    outcome.waitedMs = opened.waitedMs;
+    SerialPort port = openNoted(outcome, selector, settings, waitMs, run.interrupts);
     run.view.opened(outcome);
     MonitorTally& tally = outcome.monitor.emplace();
     run.view.monitoring(outcome, settings.baud, durationMs < 0);
@@ -87,16 +80,13 @@ void runMonitor(const MonitorOptions& options, Run& run)
             run.view.deviceEvent(outcome, sinceStartUs(), false, error.what());
             port = SerialPort();
             try {
-                opened = openPort(selector, settings, msLeft(), run.interrupts);
+                port = openNoted(outcome, selector, settings, msLeft(), run.interrupts);
             } catch (const Error& waited) {
                 if (waited.status() == Status::interrupted || durationMs < 0 || msLeft() > 0) {
                     throw;
                 }
                 break; // --duration ran out while it waited
             }
-            port = std::move(opened.port);
-            outcome.identity = opened.identity;
-            outcome.waitedMs = opened.waitedMs;
             run.view.deviceEvent(outcome, sinceStartUs(), true, "");
             continue;
         }

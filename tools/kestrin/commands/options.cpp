@@ -113,4 +113,10 @@ int durationOption(const std::string& value, const char* option)
     return parseDurationMs(value, fmt::format("{}: ", option));
 }
 
+CLI::Validator nonEmpty()
+{
+    return CLI::Validator(
+        [](std::string& value) { return value.empty() ? std::string("must not be empty") : std::string(); }, "");
+}
+
 } // namespace kestrin

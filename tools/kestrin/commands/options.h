@@ -70,6 +70,9 @@ void addLabelOption(CLI::App& command, std::vector<std::string>& labels);
 // labels. A usage Error for a label that is not KEY=VALUE.
 void recordRun(Outcome& outcome, const std::vector<std::string>& labels);
 
+// Refuses an empty value, which would otherwise read as the option not given.
+CLI::Validator nonEmpty();
+
 // A time option's value in ms; a usage Error names `option`.
 int durationOption(const std::string& value, const char* option);
 

@@ -6,7 +6,6 @@
 #include "commands/polling.h"
 
 #include "host/library.h"
-#include "host/port_open.h"
 
 #include <fmt/format.h>
 
@@ -57,18 +56,6 @@ void readRequest(const PollOptions& options, Outcome& outcome)
 // --reconnect is given without --wait-port.
 const int defaultReconnectWaitMs = 10000;
 
-// What the report says of the port opened: which one a selector named, and
-// how long it was waited for.
-void noteOpened(Outcome& outcome, const PortSelector& selector, const OpenedPort& opened)
-{
-    if (selector.kind != PortSelector::Kind::name) {
-        outcome.selector = selector.text;
-    }
-    outcome.identity = opened.identity;
-    outcome.waitedMs = opened.waitedMs;
-    outcome.request->port = opened.identity.port;
-}
-
 void runPoll(const PollOptions& options, Run& run)
 {
     Outcome& outcome = run.outcome;
@@ -87,10 +74,10 @@ void runPoll(const PollOptions& options, Run& run)
     const Library library = Library::load(options.library);
     outcome.library = LibraryInfo{library.path(), library.version()};
     PollRequest& request = *outcome.request;
-    OpenedPort opened = openPort(selector, request.settings, waitMs, run.interrupts);
-    noteOpened(outcome, selector, opened);
+    SerialPort port = openNoted(outcome, selector, request.settings, waitMs, run.interrupts);
+    request.port = outcome.identity->port;
     run.view.opened(outcome);
-    PollSession session(library, request, std::move(opened.port));
+    PollSession session(library, request, std::move(port));
     Background worker(run.interrupts);
 
     if (options.repeat == 0) {
@@ -115,9 +102,8 @@ void runPoll(const PollOptions& options, Run& run)
                 // comes back as, belongs to this poll. The old port goes
                 // first: its claim would keep the new one busy.
                 session.replacePort(SerialPort());
-                opened = openPort(selector, request.settings, reconnectWaitMs, run.interrupts);
-                noteOpened(outcome, selector, opened);
-                session.replacePort(std::move(opened.port));
+                session.replacePort(openNoted(outcome, selector, request.settings, reconnectWaitMs, run.interrupts));
+                request.port = outcome.identity->port;
                 ++summary.reconnects;
                 gone = false;
             }

@@ -4,7 +4,6 @@
 #include "commands/command.h"
 #include "commands/options.h"
 
-#include "host/port_open.h"
 #include "host/serial_port.h"
 #include "sim/link.h"
 #include "sim/pty.h"
@@ -126,13 +125,7 @@ void relay(const RelayOptions& options, Run& run, sim::Recording& recording)
     sim::PortLink link(options.link);
     const sim::StopPipe stop = sim::StopPipe::open();
     const InterruptWaker waker(run.interrupts, [&stop] { stop.stop(); });
-    OpenedPort opened = openPort(selector, settings, waitMs, run.interrupts);
-    SerialPort port = std::move(opened.port);
-    if (selector.kind != PortSelector::Kind::name) {
-        outcome.selector = selector.text;
-    }
-    outcome.identity = opened.identity;
-    outcome.waitedMs = opened.waitedMs;
+    SerialPort port = openNoted(outcome, selector, settings, waitMs, run.interrupts);
     run.view.opened(outcome);
     port.discardInput();
     port.driveLines(lines);
@@ -190,12 +183,9 @@ void relay(const RelayOptions& options, Run& run, sim::Recording& recording)
             // node; the host keeps its side meanwhile.
             run.view.deviceEvent(outcome, sinceStartUs(), false, error.what());
             port = SerialPort();
-            opened = openPort(selector, settings, std::numeric_limits<int>::max(), run.interrupts);
-            port = std::move(opened.port);
+            port = openNoted(outcome, selector, settings, std::numeric_limits<int>::max(), run.interrupts);
             port.discardInput();
             dropFromHost(pty);
-            outcome.identity = opened.identity;
-            outcome.waitedMs = opened.waitedMs;
             run.view.deviceEvent(outcome, sinceStartUs(), true, "");
             continue;
         }
@@ -235,8 +225,7 @@ void runRelay(const RelayOptions& options, Run& run)
 Command makeRelayCommand(CLI::App& app)
 {
     auto options = std::make_shared<RelayOptions>();
-    const CLI::Validator given(
-        [](std::string& value) { return value.empty() ? std::string("must not be empty") : std::string(); }, "");
+    const CLI::Validator given = nonEmpty();
     CLI::App* relay = app.add_subcommand(
         "relay", "Put a real port behind a pseudo-terminal, pass every byte on, show it and record it");
     relay->add_option("port", options->port,

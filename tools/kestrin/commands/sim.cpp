@@ -1,6 +1,7 @@
 // kestrin sim: a simulated device on a new pseudo-terminal, for tests, the
 // demo and engineers without hardware to poll like a real one.
 #include "commands/command.h"
+#include "commands/options.h"
 
 #include "views/output.h"
 
@@ -139,8 +140,7 @@ void runSim(const SimOptions& options, Run& run)
 Command makeSimCommand(CLI::App& app)
 {
     auto options = std::make_shared<SimOptions>();
-    const CLI::Validator given(
-        [](std::string& value) { return value.empty() ? std::string("must not be empty") : std::string(); }, "");
+    const CLI::Validator given = nonEmpty();
     CLI::App* sim = app.add_subcommand(
         "sim", "Play a simulated device on a new pseudo-terminal; prints its port path on the first line");
     sim->add_option("rules", options->rules, "Rules of the sim's script (see below)");

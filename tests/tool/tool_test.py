@@ -1621,6 +1621,22 @@ class Records(Scenarios):
         self.assertEqual([kind for _, kind, _ in cases], [None, "error"])
         self.assertIn("interrupted", cases[1][2])
 
+    def test_a_record_never_replaces_a_folder_a_link_or_a_device(self):
+        with tempfile.TemporaryDirectory() as folder:
+            mine, link = os.path.join(folder, "mine.xml"), os.path.join(folder, "link.xml")
+            with open(mine, "w") as file:
+                file.write("keep")
+            os.symlink(mine, link)
+            # Wine sees through a Linux link to the file behind it.
+            targets = [folder] if self.runner.kind == WINE else [folder, link]
+            for path in targets:
+                result = self.poll("nosuchport", "-e", "X", "--junit", self.runner.file_name(path))
+                self.assertEqual(result.status, 2, result)
+                self.assertIn("is not a regular file", result.stderr)
+            with open(mine) as file:
+                self.assertEqual(file.read(), "keep")
+            self.assertEqual(sorted(os.listdir(folder)), ["link.xml", "mine.xml"], "nothing written beside them")
+
 
 def groups_for(kind):
     """The groups with at least one scenario for runners of that kind."""

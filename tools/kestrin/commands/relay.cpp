@@ -72,11 +72,12 @@ void dropFromHost(const sim::Pty& pty)
 // The recording, written beside its path and renamed once whole.
 class RecordFile {
 public:
-    explicit RecordFile(std::string path) : path_(std::move(path)), partial_(path_ + ".part")
+    explicit RecordFile(std::string path) : path_(std::move(path))
     {
         if (path_.empty()) {
             return;
         }
+        partial_ = partialBeside(path_, "--record");
         // Made now, so that a path it cannot write fails before the relay
         // starts rather than after a conversation nobody can play again.
         std::FILE* file = std::fopen(partial_.c_str(), "w");

@@ -55,7 +55,7 @@ Error cannotWrite(const std::string& path)
 class JUnitView : public View {
 public:
     explicit JUnitView(std::string path)
-        : path_(std::move(path)), cases_(path_ + ".cases.tmp"), whole_(path_ + ".tmp")
+        : path_(std::move(path)), whole_(partialBeside(path_, "--junit")), cases_(whole_ + "-cases")
     {
         // The cases go to a file of their own as they come, so that a long
         // run needs no memory for them; the suite's head, which counts them,
@@ -190,8 +190,8 @@ private:
     }
 
     std::string path_;
-    std::string cases_;
     std::string whole_;
+    std::string cases_;
     std::ofstream casesFile_;
     std::int64_t tests_ = 0, failures_ = 0, errors_ = 0;
     long long totalMs_ = 0;

@@ -6,6 +6,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
 #else
 #include <unistd.h>
 #endif
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace kestrin {
 
@@ -60,6 +62,21 @@ bool stderrIsTerminal()
 #else
     return isatty(STDERR_FILENO) == 1;
 #endif
+}
+
+std::string partialBeside(const std::string& path, const char* option)
+{
+    std::error_code failed;
+    const auto found = std::filesystem::symlink_status(std::filesystem::u8path(path), failed);
+    if (!failed && std::filesystem::exists(found) && !std::filesystem::is_regular_file(found)) {
+        throw usageError(fmt::format("{}: {} exists and is not a regular file", option, path));
+    }
+#ifdef _WIN32
+    const int process = _getpid();
+#else
+    const int process = static_cast<int>(getpid());
+#endif
+    return fmt::format("{}.{}.part", path, process);
 }
 
 } // namespace kestrin

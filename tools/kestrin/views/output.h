@@ -5,6 +5,7 @@
 #ifndef KESTRIN_TOOL_VIEWS_OUTPUT_H
 #define KESTRIN_TOOL_VIEWS_OUTPUT_H
 
+#include <string>
 #include <string_view>
 
 namespace kestrin {
@@ -15,6 +16,13 @@ void writeErr(std::string_view text);
 
 // Whether stdout has failed: a report then goes to stderr instead.
 bool outFailed();
+
+// Where a file that takes `path` only once it is whole (a JUnit record, a
+// recording) is written first: beside it, under a name of this process's
+// own, so that no other file is touched. Throws a usage Error naming
+// `option` when `path` exists and is not a regular file (a device, a
+// directory, a link), which the rename would replace.
+std::string partialBeside(const std::string& path, const char* option);
 
 // Whether a person is watching stderr: the live status is only for them.
 bool stderrIsTerminal();

@@ -160,22 +160,21 @@ void relay(const RelayOptions& options, Run& run, sim::Recording& recording)
         if ((fds[3].revents & POLLIN) != 0) {
             pty.noteHosts();
         }
-        if ((fds[1].revents & POLLIN) != 0) {
-            const ssize_t n = ::read(pty.master(), buffer, sizeof buffer);
-            if (n > 0) {
-                const Bytes bytes(buffer, buffer + n);
-                port.write(bytes);
-                tally.sentBytes += bytes.size();
-                recording.hostSent(bytes, static_cast<std::uint64_t>(tally.elapsedUs / 1000));
-                run.view.relayed(tally.elapsedUs, bytes, true);
-            }
-        }
-        if (fds[2].revents == 0) {
-            continue;
-        }
         std::size_t n = 0;
         try {
-            n = port.read(buffer, sizeof buffer, 0);
+            if ((fds[1].revents & POLLIN) != 0) {
+                const ssize_t sent = ::read(pty.master(), buffer, sizeof buffer);
+                if (sent > 0) {
+                    const Bytes bytes(buffer, buffer + sent);
+                    port.write(bytes);
+                    tally.sentBytes += bytes.size();
+                    recording.hostSent(bytes, static_cast<std::uint64_t>(tally.elapsedUs / 1000));
+                    run.view.relayed(tally.elapsedUs, bytes, true);
+                }
+            }
+            if (fds[2].revents != 0) {
+                n = port.read(buffer, sizeof buffer, 0);
+            }
         } catch (const Error& error) {
             if (error.status() != Status::deviceGone || !options.reconnect) {
                 throw;

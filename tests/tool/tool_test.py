@@ -878,6 +878,22 @@ class SimulatorHangup(Scenarios):
         self.assertEqual(away.status, 2, away)
         self.assertEqual(again.status, 0, again)
 
+    def test_a_soak_with_reconnect_sees_the_gap_and_matches_again_after_it(self):
+        with tempfile.TemporaryDirectory() as folder:
+            link = os.path.join(folder, "device")
+            rules = ("on PING reply PONG times 3", "on PING vanish 2s times 1", "on PING reply PONG")
+            with Sim(*rules, extra=("--link", link)):
+                started = time.monotonic()
+                soak = self.poll(link, "-s", "PING", "-e", "PONG", "-t", "500", "--repeat", "6", "--reconnect",
+                                 "--wait-port", "10s", "--json", timeout=60)
+                took = time.monotonic() - started
+        self.assertEqual(soak.status, 0, soak)
+        j = json.loads(soak.stdout)
+        self.assertEqual([p["status"] for p in j["polls"]],
+                         ["matched"] * 3 + ["device_gone"] + ["matched"] * 2, soak.stdout)
+        self.assertEqual(j["summary"]["reconnects"], 1)
+        self.assertGreaterEqual(took, 1.8, "the device's two seconds away are waited out")
+
 
 @runs_on(*LINUX, why="kestrin relay, like sim, is the Linux tool's")
 class Relay(Scenarios):

@@ -864,7 +864,10 @@ class WineUsbBed(UsbBed):
     (A50285BI21), and a location is made from it (Port_#0021.Hub_#0001), so
     that no two runs name one device. An adapter plugged in again keeps
     its identity, as a real one does, at whatever COM port is free then: the
-    tests beside it share the prefix and may have taken its old one."""
+    tests beside it share the prefix and may have taken its old one. The
+    serial number also carries the letter P and this process's id, since a
+    test beside it may plug an adapter of the same serial into a COM port
+    this one let go of."""
 
     enum = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum"
 
@@ -889,7 +892,7 @@ class WineUsbBed(UsbBed):
         if later:
             # The COM port comes with its plug.
             os.unlink(plug.link)
-        plug.key, hardware_id, serial = wine_device_key(adapter, number)
+        plug.key, hardware_id, serial = wine_device_key(adapter, number, f"P{os.getpid()}")
         plug.listed = {"port": claim.name, "description": f"USB Serial Port ({claim.name})",
                        "manufacturer": adapter.manufacturer, "serial_number": serial, "hardware_id": hardware_id,
                        "location": f"Port_#{number:04d}.Hub_#0001", "usb_vendor_id": adapter.vendor,
@@ -929,11 +932,12 @@ class WineUsbBed(UsbBed):
         self._folder.cleanup()
 
 
-def wine_device_key(adapter, number):
+def wine_device_key(adapter, number, tag=""):
     """The Enum key (below Enum), hardware id and serial number Windows
-    would show for the adapter on COM<number>."""
+    would show for the adapter on COM<number>, its serial number ending in
+    `tag`."""
     ids = f"VID_{adapter.vendor.upper()}&PID_{adapter.product.upper()}"
-    serial = f"{adapter.serial}{number}" if adapter.serial else ""
+    serial = f"{adapter.serial}{number}{tag}" if adapter.serial else ""
     # What Windows makes up for a device without a serial number.
     made_up = f"6&{number:x}&0&{adapter.interface or 0:04d}"
     if adapter.interface is None:

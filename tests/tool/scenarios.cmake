@@ -36,3 +36,13 @@ foreach(group IN LISTS scenario_groups)
         COMMAND ${Python3_EXECUTABLE} ${scenario_file} ${runner} ${runner_arguments} ${group})
     set_tests_properties(tool_scenario.${group} PROPERTIES ${scenario_properties} LABELS "${scenario_labels}")
 endforeach()
+# Under Wine the groups that fake USB adapters share the prefix's registry
+# and COM ports, and a loaded machine stretches every plug and unplug: they
+# take turns rather than run into each other's adapters.
+if(runner STREQUAL wine)
+    foreach(group IN ITEMS Ports UsbIdentity StationLoop)
+        if(group IN_LIST scenario_groups)
+            set_tests_properties(tool_scenario.${group} PROPERTIES RESOURCE_LOCK wine_usb_adapters)
+        endif()
+    endforeach()
+endif()

@@ -922,11 +922,13 @@ class WineUsbBed(UsbBed):
             plug.ready.set()
 
     def _disconnect(self, plug):
-        # As a pulled adapter: the line hangs up, then the port goes.
+        # As a pulled adapter: the line hangs up, then the port goes. Its
+        # number is let go of only once no entry names it, so that a test
+        # beside it cannot take the number while a selector still finds it.
         plug.device.finish()
+        self.runner._registry(os.path.join(self._folder.name, "unplug.reg"), [f"[-{self.enum}\\{plug.key}]"])
         plug.claim.release()
         plug.device.close()
-        self.runner._registry(os.path.join(self._folder.name, "unplug.reg"), [f"[-{self.enum}\\{plug.key}]"])
 
     def _closed(self):
         self._folder.cleanup()

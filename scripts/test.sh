@@ -26,9 +26,10 @@ declare -A tests=()
 trap 'kill ${tests[@]+"${tests[@]}"} 2>/dev/null || true' EXIT
 
 for preset in "${presets[@]}"; do
+  started=$SECONDS
   nice -n 10 cmake --preset "$preset"
   nice -n 10 cmake --build --preset "$preset"
-  echo "test.sh: $preset built; its tests run beside what follows ($logs/$preset.log)"
+  echo "test.sh: $preset built in $((SECONDS - started)) s; its tests run beside what follows ($logs/$preset.log)"
   ctest --preset "$preset" > "$logs/$preset.log" 2>&1 &
   tests[$preset]=$!
 done
@@ -37,13 +38,23 @@ failed=()
 for preset in "${presets[@]}"; do
   status=0
   wait "${tests[$preset]}" || status=$?
-  echo "==== tests of $preset ===="
+  echo "==== tests of $preset (all done at $SECONDS s) ===="
   cat "$logs/$preset.log"
   [ "$status" -eq 0 ] || failed+=("$preset")
 done
 trap - EXIT
 if [ ${#failed[@]} -gt 0 ]; then
+  # The logs above can be long and a CI page may show only the end: say
+  # again what failed, each with the last of what it printed.
+  for preset in "${failed[@]}"; do
+    echo "==== failed in $preset ===="
+    awk '
+      /^ *[0-9]+\/[0-9]+ Test +#[0-9]+: / { keep = ($0 ~ /\*\*\*(Failed|Timeout|Exception)|Not Run/) }
+      /^ +Start +[0-9]+: / { keep = 0 }
+      /^The following tests FAILED:/ { keep = 1 }
+      keep' "$logs/$preset.log" | tail -n 80
+  done
   echo "test.sh: tests failed in ${failed[*]}" >&2
   exit 1
 fi
-echo "test.sh: every test of ${presets[*]} passed"
+echo "test.sh: every test of ${presets[*]} passed in $SECONDS s"

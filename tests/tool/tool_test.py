@@ -658,7 +658,8 @@ class Simulator(Scenarios):
 
     def test_chatter_and_byte_by_byte_replies(self):
         with Sim("send READY\\r\\n every 50") as chatty, Sim("on GO reply AB after 50 gap 100") as slow:
-            self.assertEqual(chatty.wait_for("tx"), b"READY\r\n")
+            # A device that fell behind (a loaded machine) catches up in one write.
+            self.assertRegex(chatty.wait_for("tx"), rb"^(READY\r\n)+$")
             chatter = self.poll(chatty.port, "--expect", "READY\\r\\n", "--timeout", "2000")
             monitored = self.kestrin("monitor", slow.port, "-s", "GO", "-d", "1s", "--json")
         self.assertEqual(chatter.status, 0, chatter)

@@ -250,6 +250,10 @@ class LinuxRun:
     def interrupt(self, signal_number=signal.SIGINT):
         self.process.send_signal(signal_number)
 
+    def wait_until_started(self, device):
+        """Once Popen returns, the tool runs (see WineRun's)."""
+        return True
+
     def running(self):
         return self.process.poll() is None
 
@@ -504,6 +508,19 @@ class WineRun:
         with contextlib.suppress(ProcessLookupError):
             os.killpg(self.process.pid, signal_number)
 
+    def wait_until_started(self, device, timeout=30):
+        """Whether the program came to hold the device's port (returns then).
+        Wine starts a program from Linux through start.exe and a process
+        handshake of its own; a Ctrl-C during those leaves them hung or the
+        program half-made (seen: start.exe waiting for ever on a child stuck
+        before its first instruction), which no Windows console shows."""
+        deadline = time.monotonic() + timeout
+        while self.running() and time.monotonic() < deadline:
+            if any(_holds(pid, device.slave_path) for pid in _session(self.process.pid)):
+                return True
+            time.sleep(0.002)
+        return False
+
     def running(self):
         return self.process.poll() is None
 
@@ -531,6 +548,22 @@ class WineRun:
         text = log.read().decode(errors="replace").replace("\r\n", "\n")
         log.close()
         return text
+
+
+def _session(sid):
+    """The processes of session `sid`."""
+    for entry in os.listdir("/proc"):
+        with contextlib.suppress(OSError, ValueError, IndexError):
+            with open(f"/proc/{entry}/stat") as stat:
+                # After the command's closing parenthesis: state ppid pgrp session.
+                if int(stat.read().rsplit(")", 1)[1].split()[3]) == sid:
+                    yield int(entry)
+
+
+def _holds(pid, path):
+    with contextlib.suppress(OSError):
+        return any(os.readlink(f"/proc/{pid}/fd/{fd}") == path for fd in os.listdir(f"/proc/{pid}/fd"))
+    return False
 
 
 class UsbAdapter:

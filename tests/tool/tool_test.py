@@ -1522,13 +1522,16 @@ class ExitPaths(Scenarios):
         args = ("-s", "PING", "-e", "PONG", "-b", "115200", "--repeat", "3")
         with self.device("answer:PING=PONG") as dev:
             before = self.runner.hold(dev)
+            run = self.runner.start_poll(dev.port, *args)
+            self.assertTrue(run.wait_until_started(dev), "the tool never opened the port")
             started = time.monotonic()
-            self.assertEqual(self.poll(dev.port, *args).status, 0)
+            self.assertEqual(run.wait().status, 0)
             took = time.monotonic() - started
             seed = random.randrange(1 << 30)
             moments = [0, 0.001, took - 0.01, took] + [random.Random(seed + i).uniform(0, took) for i in range(16)]
             for at in moments:
                 run = self.runner.start_poll(dev.port, *args)
+                run.wait_until_started(dev)
                 time.sleep(max(0, at))
                 run.interrupt(stop)
                 result = run.wait(30)

@@ -1,7 +1,7 @@
 // The formatting library's compiled part, built here once for every target.
-// Debian ships it compiled only for the machine's own architecture, and the
-// header-only mode compiles it again into every unit that formats: about
-// four seconds each, in every build of the tool. These are the
+// Debian ships it compiled for its Linux architectures, not for the Windows
+// builds; the header-only mode compiles it again into every unit that
+// formats, about four seconds each in every build of the tool. These are the
 // instantiations the library's own build makes (fmt 9).
 #include <fmt/format-inl.h>
 

@@ -56,7 +56,7 @@ if [ ${#failed[@]} -gt 0 ]; then
       /^The following tests FAILED:/ { keep = 1 }
       keep' "$logs/$preset.log" | tail -n 80
   done
-  echo "test.sh: tests failed in ${failed[*]}" >&2
+  echo "test.sh: tests failed in ${failed[*]} ($SECONDS s)" >&2
   exit 1
 fi
 echo "test.sh: every test of ${presets[*]} passed in $SECONDS s"

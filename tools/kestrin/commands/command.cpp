@@ -99,6 +99,19 @@ int reportParseError(const CLI::App& app, const CLI::ParseError& error)
     return report(*viewFor(json), outcome);
 }
 
+int reportHelp(const std::string& help)
+{
+    try {
+        writeOut(help);
+        return 0;
+    } catch (const Error& error) {
+        Outcome outcome;
+        outcome.status = error.status();
+        outcome.error = error.what();
+        return report(*viewFor(false), outcome);
+    }
+}
+
 std::string helpFooter(const std::string& text, std::initializer_list<Example> examples)
 {
     std::string footer = text.empty() ? "" : text + "\n\n";

@@ -78,6 +78,10 @@ int runCommand(const Command& command);
 // that command's form.
 int reportParseError(const CLI::App& app, const CLI::ParseError& error);
 
+// Writes the help asked for on stdout: 0, or 2 when it could not be written
+// (a full disk, a closed pipe), as for any other output.
+int reportHelp(const std::string& help);
+
 struct Example {
     const char* command; // as typed, after "kestrin "
     const char* what;

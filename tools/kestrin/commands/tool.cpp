@@ -89,10 +89,8 @@ int kestrin::runTool(int argc, char** argv)
         // CLI11 takes the arguments after the program's name, last first.
         std::vector<std::string> rest(args.rbegin(), args.rend() - 1);
         app.parse(std::move(rest));
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
+    } catch (const CLI::CallForHelp&) {
+        return kestrin::reportHelp(app.help());
     } catch (const CLI::ParseError& e) {
         return kestrin::reportParseError(app, e);
     }

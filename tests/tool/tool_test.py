@@ -1516,17 +1516,26 @@ class ExitPaths(Scenarios):
                                        "-b", "115200", stdout=full, stderr=full).wait()
             self.assertEqual(result.status, 2, result)
             self.assert_released(dev, before, "stdout and stderr full")
+            for asked in (["--help"], ["poll", "--help"]):
+                result = self.runner.start(*asked, stdout=full).wait()
+                self.assertEqual((result.status, result.stderr.count("cannot write to the standard output")), (2, 1),
+                                 (asked, result))
 
     def test_a_stop_signal_at_any_moment_leaves_the_port_as_it_was(self):
         stop = signal.SIGTERM if self.runner.kind in LINUX else signal.SIGINT
         args = ("-s", "PING", "-e", "PONG", "-b", "115200", "--repeat", "3")
         with self.device("answer:PING=PONG") as dev:
             before = self.runner.hold(dev)
-            run = self.runner.start_poll(dev.port, *args)
-            self.assertTrue(run.wait_until_started(dev), "the tool never opened the port")
-            started = time.monotonic()
-            self.assertEqual(run.wait().status, 0)
-            took = time.monotonic() - started
+            for _ in range(3):
+                # A loaded machine may miss a whole run of a few milliseconds.
+                run = self.runner.start_poll(dev.port, *args)
+                seen = run.wait_until_started(dev)
+                started = time.monotonic()
+                self.assertEqual(run.wait().status, 0)
+                took = time.monotonic() - started
+                if seen:
+                    break
+            self.assertTrue(seen, "the tool was never seen holding the port")
             seed = random.randrange(1 << 30)
             moments = [0, 0.001, took - 0.01, took] + [random.Random(seed + i).uniform(0, took) for i in range(16)]
             for at in moments:
